@@ -1,0 +1,22 @@
+# Shared build settings: warnings, sanitizers and the test registration helper.
+
+add_library(orlex_warnings INTERFACE)
+target_compile_options(orlex_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Werror=switch
+                                                $<$<BOOL:${ORLEX_WERROR}>:-Werror>)
+
+if(ORLEX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# orlex_add_test(<name> SOURCES <files...> LIBS <targets...>)
+# Builds one GoogleTest program and registers each of its tests with CTest.
+function(orlex_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} orlex_warnings GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES ENVIRONMENT "ORLEX_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+include(GoogleTest)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace orlex::common {
+
+// The two failure kinds that cross module boundaries. Their messages are the system's exact French
+// texts and are matched by the launcher's failure classification, so they are part of the interface.
+// A cause is attached with std::throw_with_nested and walked with std::rethrow_if_nested.
+
+// A refusal by a signature, manifest, path, installation or access check.
+class SecurityFailure : public std::runtime_error {
+public:
+    explicit SecurityFailure(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The account service refused the stored session, or none is stored.
+class SessionExpired : public SecurityFailure {
+public:
+    SessionExpired() : SecurityFailure("Session expirée") {}
+};
+
+// Network, disk, lock and process failures.
+class IoFailure : public std::runtime_error {
+public:
+    explicit IoFailure(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Input that does not have the expected form (malformed JSON, a member of the wrong type, bad base64).
+// An ordinary failure: never a security refusal.
+class FormatFailure : public std::runtime_error {
+public:
+    explicit FormatFailure(const std::string& message) : std::runtime_error(message) {}
+};
+
+}  // namespace orlex::common

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace orlex::common {
+
+// The running operating system's name ("Linux", "Windows 11", "Darwin"...) and the processor
+// architecture as the host names it ("x86_64", "aarch64", "amd64", "arm64"...).
+std::string hostOsName();
+std::string hostArchName();
+
+}  // namespace orlex::common

@@ -1,0 +1,20 @@
+#include <sys/utsname.h>
+
+#include "common/host.h"
+
+namespace orlex::common {
+
+std::string hostOsName() {
+    utsname names{};
+    if (::uname(&names) != 0)
+        return "";
+    const std::string name = names.sysname;
+    return name == "Darwin" ? "Mac OS X" : name;  // the name macOS is known by to its users
+}
+
+std::string hostArchName() {
+    utsname names{};
+    return ::uname(&names) == 0 ? names.machine : "";
+}
+
+}  // namespace orlex::common

@@ -1,0 +1,237 @@
+#include "update/publish.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+
+#include "common/base64.h"
+#include "common/failure.h"
+#include "common/file_system.h"
+#include "update/atomic_write.h"
+#include "update/digest.h"
+#include "update/json_codec.h"
+#include "update/paths.h"
+#include "update/signature.h"
+
+namespace orlex::update {
+namespace {
+
+namespace fs = std::filesystem;
+using common::IoFailure;
+using common::SecurityFailure;
+
+constexpr std::int64_t VALIDITY_SECONDS = 2'592'000;  // 30 days
+
+class UsageFailure : public std::runtime_error {
+public:
+    explicit UsageFailure(std::string_view usage) : std::runtime_error(std::string(usage)) {}
+};
+
+Bytes readBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw IoFailure("Lecture impossible : " + file.string());
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        throw IoFailure("Lecture impossible : " + file.string());
+    return bytes;
+}
+
+Bytes asBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::int64_t parseSequence(const std::string& text) {
+    std::string_view digits = text;
+    if (digits.starts_with('+'))
+        digits.remove_prefix(1);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+        throw IoFailure("Séquence invalide : " + text);
+    }
+    return value;
+}
+
+std::int64_t nowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Leaves an intact blob alone; writes a missing or damaged one through "<digest>.tmp" and one atomic move.
+void storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string& digest, std::int64_t size) {
+    const fs::path blob = blobs / digest;
+    if (common::nodeKind(blob) == common::NodeKind::Regular &&
+        static_cast<std::int64_t>(fs::file_size(blob)) == size && hash(blob) == digest) {
+        return;
+    }
+    fs::path temporary = blob;
+    temporary += ".tmp";
+    common::copyFileContent(file.absolute, temporary, true);
+    common::replaceFile(temporary, blob);
+}
+
+// Inside in the plain lexical sense, or once links along either path are resolved.
+bool lexicallyOrReallyWithin(const fs::path& path, const fs::path& dir) {
+    if (isWithin(path, dir))
+        return true;
+    std::error_code error;
+    const fs::path realPath = fs::weakly_canonical(path, error);
+    if (error)
+        return false;
+    const fs::path realDir = fs::weakly_canonical(dir, error);
+    return !error && isWithin(realPath, realDir);
+}
+
+// The message comes first and alone on its line; causes follow so the maker sees why.
+void printCauses(const std::exception& failure, std::ostream& err) {
+    try {
+        std::rethrow_if_nested(failure);
+    } catch (const std::exception& cause) {
+        err << "  cause : " << cause.what() << '\n';
+        printCauses(cause, err);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+std::vector<PayloadFile> validatedFiles(const fs::path& payload) {
+    const fs::path root = normalised(payload);
+    if (common::nodeKind(root) != common::NodeKind::Directory) {
+        throw IoFailure("Payload introuvable : " + root.string());
+    }
+    std::vector<fs::path> paths;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::none, error), end;
+         !error && it != end; it.increment(error)) {
+        paths.push_back(it->path());
+    }
+    if (error)
+        throw IoFailure("Lecture du payload impossible : " + root.string() + " (" + error.message() + ")");
+    std::sort(paths.begin(), paths.end(),
+              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+
+    std::vector<PayloadFile> files;
+    for (const fs::path& path : paths) {
+        const common::NodeKind kind = common::nodeKind(path);
+        if (kind == common::NodeKind::SymbolicLink)
+            throw SecurityFailure("Symlink dans le payload : " + path.string());
+        if (kind != common::NodeKind::Regular)
+            continue;
+
+        std::string relative = path.lexically_relative(root).generic_string();
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        try {
+            safe(root, relative);
+        } catch (const SecurityFailure&) {
+            std::throw_with_nested(SecurityFailure("Chemin de publication refusé : " + relative));
+        }
+        if (!relative.starts_with("app/") && !relative.starts_with("runtime/") &&
+            !relative.starts_with("assets/")) {
+            throw SecurityFailure("Payload hors périmètre : " + relative);
+        }
+        files.push_back({path, std::move(relative)});
+    }
+    return files;
+}
+
+void keygen(const fs::path& privateKeyFile, const fs::path& publicKeyFile) {
+    if (common::nodeKind(privateKeyFile) != common::NodeKind::Missing ||
+        common::nodeKind(publicKeyFile) != common::NodeKind::Missing) {
+        throw IoFailure("Clés déjà présentes");
+    }
+    for (const fs::path& file : {privateKeyFile, publicKeyFile}) {
+        const fs::path parent = normalised(file).parent_path();
+        std::error_code error;
+        fs::create_directories(parent, error);
+        if (error)
+            throw IoFailure("Dossier impossible à créer : " + parent.string());
+    }
+    const KeyPair pair = generateKeyPair();
+    common::writeNewFile(privateKeyFile, pair.privateDer, {.ownerOnly = true, .durable = true});
+    common::writeNewFile(publicKeyFile, pair.publicDer, {.ownerOnly = false, .durable = true});
+}
+
+Published publish(const Publication& p) {
+    const fs::path payload = normalised(p.payload);
+    const fs::path channel = normalised(p.channel);
+    const fs::path keyFile = normalised(p.privateKey);
+    if (lexicallyOrReallyWithin(keyFile, channel) || lexicallyOrReallyWithin(keyFile, payload)) {
+        throw SecurityFailure("Clé privée dans la distribution");
+    }
+
+    const std::vector<PayloadFile> files = validatedFiles(payload);
+    const fs::path blobs = channel / "blobs";
+    const fs::path history = channel / "history";
+    std::error_code error;
+    fs::create_directories(blobs, error);
+    if (!error)
+        fs::create_directories(history, error);
+    if (error)
+        throw IoFailure("Canal impossible à créer : " + channel.string() + " (" + error.message() + ")");
+
+    Manifest manifest;
+    manifest.schema = 1;
+    manifest.minLauncher = 1;
+    manifest.product = p.product;
+    manifest.restartRequired = p.product == "client";
+    manifest.version = p.version;
+    manifest.sequence = parseSequence(p.sequence);
+    manifest.platform = p.platform;
+    manifest.expires = nowSeconds() + VALIDITY_SECONDS;
+    manifest.files.emplace();
+    manifest.files->reserve(files.size());
+
+    for (const PayloadFile& file : files) {
+        const auto size = static_cast<std::int64_t>(fs::file_size(file.absolute));
+        const std::string digest = hash(file.absolute);
+        manifest.files->push_back(Entry{.path = file.relative,
+                                        .sha256 = digest,
+                                        .url = "blobs/" + digest,
+                                        .size = size,
+                                        .executable = common::isExecutable(file.absolute)});
+        storeBlob(blobs, file, digest, size);
+    }
+    common::syncDirectory(blobs);
+
+    const Bytes manifestBytes = asBytes(JSON.write(manifest));
+    const Bytes signature = sign(privateKey(readBytes(keyFile)), manifestBytes);
+    const Envelope envelope{common::base64Encode(manifestBytes), common::base64Encode(signature)};
+    const Bytes envelopeBytes = asBytes(JSON.write(envelope));
+    const std::string id = hash(manifestBytes);
+
+    atomicWrite(history / (std::to_string(manifest.sequence) + "-" + id + ".json"), envelopeBytes);
+    atomicWrite(channel / "current.json", envelopeBytes);
+    return Published{id, files.size()};
+}
+
+int publishMain(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+    try {
+        if (args.size() == 2 && args[0] == "validate") {
+            out << "PAYLOAD_VALIDATED files=" << validatedFiles(args[1]).size() << '\n';
+            return 0;
+        }
+        if (!args.empty() && args[0] == "keygen") {
+            if (args.size() < 3)
+                throw UsageFailure("keygen PRIVATE_KEY PUBLIC_KEY");
+            keygen(args[1], args[2]);
+            return 0;
+        }
+        if (args.size() == 8 && args[0] == "publish") {
+            const Publication publication{args[1], args[2], args[3], args[4], args[5], args[6], args[7]};
+            const Published published = publish(publication);
+            out << "PUBLISHED " << publication.product << ' ' << publication.version
+                << " files=" << published.files << '\n';
+            return 0;
+        }
+        throw UsageFailure(PUBLISH_USAGE);
+    } catch (const std::exception& failure) {
+        err << failure.what() << '\n';
+        printCauses(failure, err);
+        return 1;
+    }
+}
+
+}  // namespace orlex::update

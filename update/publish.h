@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace orlex::update {
+
+// The release publishing tool: makes the signing key pair, checks payloads and publishes signed
+// releases into a local channel directory (current.json, blobs/, history/).
+
+inline constexpr std::string_view PUBLISH_USAGE =
+    "publish PAYLOAD CHANNEL KEY PRODUCT VERSION SEQUENCE PLATFORM";
+
+struct PayloadFile {
+    std::filesystem::path absolute;
+    std::string relative;  // "/"-separated path inside the payload
+};
+
+// Every regular file of the payload in byte order of its path, after the link, path and scope checks
+// ("Symlink dans le payload : {}", "Chemin de publication refusé : {}", "Payload hors périmètre : {}").
+std::vector<PayloadFile> validatedFiles(const std::filesystem::path& payload);
+
+// Makes a new Ed25519 pair: the PKCS#8 private key (owner-only) and the 44-byte public key.
+// Fails with "Clés déjà présentes" and writes nothing when either file exists.
+void keygen(const std::filesystem::path& privateKeyFile, const std::filesystem::path& publicKeyFile);
+
+struct Publication {
+    std::filesystem::path payload;
+    std::filesystem::path channel;
+    std::filesystem::path privateKey;
+    std::string product;
+    std::string version;
+    std::string sequence;  // decimal, as given on the command line
+    std::string platform;
+};
+
+struct Published {
+    std::string id;
+    std::size_t files = 0;
+};
+
+// Publishes one release: blobs first (an intact blob is left alone), then history/<sequence>-<id>.json
+// and current.json, each written atomically.
+Published publish(const Publication& publication);
+
+// The command line: "validate", "keygen" or "publish". Returns the exit status; success prints only its
+// one line on out, a failure prints its message on err.
+int publishMain(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace orlex::update

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/base64.h"
+
+namespace orlex::update {
+
+using common::Bytes;
+
+// One file of a release. Members absent from the JSON stay absent (strings) or zero/false.
+struct Entry {
+    std::optional<std::string> path;    // "/"-separated, under app/, assets/ or runtime/
+    std::optional<std::string> sha256;  // 64 lower-case hexadecimal digits
+    std::optional<std::string> url;     // "blobs/" + sha256, relative to the channel base
+    std::int64_t size = 0;
+    bool executable = false;
+
+    bool operator==(const Entry&) const = default;
+};
+
+// A release manifest, in the member order of its serialised form.
+struct Manifest {
+    std::int32_t schema = 0;
+    std::int32_t minLauncher = 0;
+    bool restartRequired = false;
+    std::int64_t sequence = 0;
+    std::int64_t expires = 0;  // Unix time, whole seconds, UTC
+    std::optional<std::string> version;
+    std::optional<std::string> platform;
+    std::optional<std::string> product;
+    std::optional<std::vector<Entry>> files;
+
+    bool operator==(const Manifest&) const = default;
+};
+
+// The channel's current.json: the manifest bytes and their signature, both in standard base64.
+struct Envelope {
+    std::optional<std::string> manifest;
+    std::optional<std::string> signature;
+};
+
+// A release whose signature and rules have been verified. Immutable once made.
+struct Signed {
+    Manifest manifest;
+    Bytes bytes;      // the exact manifest bytes the signature covers
+    Bytes signature;  // 64 raw bytes
+    std::string id;   // SHA-256 of bytes, 64 lower-case hexadecimal digits
+};
+
+}  // namespace orlex::update
