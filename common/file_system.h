@@ -21,6 +21,10 @@ struct NewFile {
 // Creates path exclusively (an existing file, or a link in its place, is a failure) and writes bytes.
 void writeNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, NewFile options);
 
+// Appends bytes to path (created when missing) in one write on a handle opened for appending, so
+// concurrent appenders, in this process or others, interleave whole writes.
+void appendToFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
 // Renames from over to in one atomic, replacing step.
 void replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 

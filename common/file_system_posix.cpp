@@ -83,6 +83,14 @@ void writeNewFile(const std::filesystem::path& path, std::span<const std::uint8_
     fd.close(path);
 }
 
+void appendToFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (fd.get() < 0)
+        fail("Ouverture impossible", path);
+    writeAll(fd.get(), bytes.data(), bytes.size(), path);
+    fd.close(path);
+}
+
 void replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::rename(from.c_str(), to.c_str()) != 0)
         fail("Remplacement impossible", to);

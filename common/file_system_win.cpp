@@ -73,6 +73,15 @@ void writeNewFile(const std::filesystem::path& path, std::span<const std::uint8_
         fail("Synchronisation impossible", path);
 }
 
+void appendToFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+    Handle h(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE)
+        fail("Ouverture impossible", path);
+    writeAll(h.get(), bytes.data(), bytes.size(), path);
+}
+
 void replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         fail("Remplacement impossible", to);

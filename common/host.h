@@ -9,4 +9,7 @@ namespace orlex::common {
 std::string hostOsName();
 std::string hostArchName();
 
+// The platform's line separator: "\r\n" on Windows, "\n" elsewhere.
+const char* lineSeparator();
+
 }  // namespace orlex::common

@@ -17,4 +17,8 @@ std::string hostArchName() {
     return ::uname(&names) == 0 ? names.machine : "";
 }
 
+const char* lineSeparator() {
+    return "\n";
+}
+
 }  // namespace orlex::common

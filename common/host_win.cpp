@@ -21,4 +21,8 @@ std::string hostArchName() {
     }
 }
 
+const char* lineSeparator() {
+    return "\r\n";
+}
+
 }  // namespace orlex::common
