@@ -26,6 +26,10 @@ void writeEntry(common::JsonWriter& w, const Entry& e) {
 }
 
 json parseObject(std::string_view text) {
+    // The parser takes a NUL byte for the end of its input and would ignore whatever follows it; a NUL
+    // has no place anywhere in a JSON text (inside strings it must be escaped).
+    if (text.find('\0') != std::string_view::npos)
+        throw FormatFailure("JSON invalide : caractère nul");
     json doc;
     try {
         doc = json::parse(text.begin(), text.end());

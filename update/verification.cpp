@@ -124,7 +124,8 @@ bool samePayload(const std::optional<Manifest>& a, const std::optional<Manifest>
     const auto count = [](const Manifest& m) { return m.files ? m.files->size() : 0; };
     if (count(*a) != count(*b))
         return false;
-    if (!b->files)
+    // Equal counts: either both list no file (absent or empty) or both lists are present.
+    if (count(*b) == 0)
         return true;
     std::unordered_multimap<std::string, const Entry*> byPath;
     for (const Entry& e : *a->files)
