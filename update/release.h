@@ -51,4 +51,16 @@ struct Signed {
     std::string id;   // SHA-256 of bytes, 64 lower-case hexadecimal digits
 };
 
+// One report of an installation's progress. phase is an entry path while that file is downloaded or
+// has just been, "Préparation · " + entry path while an unchanged file is copied, or "Prêt" at the end.
+// completed and total are bytes; bytesPerSecond is the average since the installation started.
+struct Progress {
+    std::string phase;
+    std::int64_t completed = 0;
+    std::int64_t total = 0;
+    double bytesPerSecond = 0;
+
+    bool operator==(const Progress&) const = default;
+};
+
 }  // namespace orlex::update

@@ -1,0 +1,63 @@
+#include "tests/support/test_channel.h"
+
+#include "common/properties.h"
+#include "tests/support/files.h"
+#include "update/digest.h"
+#include "update/platform.h"
+#include "update/publish.h"
+
+namespace orlex::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+update::Ed25519Key makeKeys(const fs::path& dir, fs::path& privateKey) {
+    privateKey = dir / "keys/release-private.der";
+    update::keygen(privateKey, dir / "keys/release-public.der");
+    return update::publicKey(readBytes(dir / "keys/release-public.der"));
+}
+
+}  // namespace
+
+TestChannel::TestChannel()
+    : channel_(dir_ / "channel"),
+      publicKey_(makeKeys(dir_.path(), privateKey_)),
+      ca_(std::make_unique<TestCa>(dir_ / "ca")) {
+    fs::create_directories(channel_);
+    common::setProperty("javax.net.ssl.trustStore", ca_->caPem().string());
+    server_ = std::make_unique<HttpsServer>(channel_, *ca_);
+}
+
+TestChannel::~TestChannel() {
+    server_.reset();
+    common::clearProperty("javax.net.ssl.trustStore");
+}
+
+std::string TestChannel::publish(const Files& files, std::int64_t sequence, const std::string& product) {
+    const fs::path payload = dir_ / ("payload-" + std::to_string(++published_));
+    fs::create_directories(payload);
+    for (const auto& [name, content] : files) {
+        const bool executable = name.starts_with("+x ");
+        const fs::path file = writeFile(payload / (executable ? name.substr(3) : name), content);
+        if (executable)
+            fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
+    }
+    const update::Published published =
+        update::publish({payload, channel_, privateKey_, product, "1.0." + std::to_string(sequence),
+                         std::to_string(sequence), update::platform()});
+    return published.id;
+}
+
+std::unique_ptr<update::Patcher> TestChannel::engine(const fs::path& root, const std::string& product) {
+    update::PatcherSettings settings;
+    settings.transport.pause = [](std::chrono::milliseconds) {};
+    return std::make_unique<update::Patcher>(baseUrl(), publicKey_, root, product, settings);
+}
+
+std::string TestChannel::blobPath(const std::string& content) {
+    return "/blobs/" +
+           update::hash(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
+}
+
+}  // namespace orlex::test

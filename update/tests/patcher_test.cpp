@@ -1,0 +1,401 @@
+#include "update/patcher.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <random>
+
+#include "common/failure.h"
+#include "common/file_lock.h"
+#include "tests/support/failures.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_channel.h"
+
+namespace orlex::update {
+namespace {
+
+namespace fs = std::filesystem;
+using common::IoFailure;
+using common::SecurityFailure;
+using test::failureMessage;
+using test::Fault;
+using test::readFile;
+using test::TestChannel;
+using test::writeFile;
+
+const TestChannel::Files GAME = {
+    {"app/game.jar", test::randomBytes(300'000, 1)},
+    {"app/lib/engine.bin", test::randomBytes(120'000, 2)},
+    {"assets/intro.bin", test::randomBytes(50'000, 3)},
+    {"assets/empty.dat", ""},
+    {"+x runtime/bin/java", "#!/bin/sh\necho runtime\n"},
+};
+
+struct RecordedProgress {
+    std::mutex mutex;
+    std::vector<Progress> events;
+    void listen(Patcher& engine) {
+        engine.onProgress([this](const Progress& p) {
+            std::lock_guard lock(mutex);
+            events.push_back(p);
+        });
+    }
+    std::vector<std::string> phases() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const Progress& p : events)
+            out.push_back(p.phase);
+        return out;
+    }
+};
+
+std::vector<std::string> children(const fs::path& dir) {
+    std::vector<std::string> names;
+    if (!fs::exists(dir))
+        return names;
+    for (const auto& child : fs::directory_iterator(dir))
+        names.push_back(child.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::size_t blobRequests(TestChannel& channel) {
+    std::size_t count = 0;
+    for (const auto& request : channel.server().requests())
+        count += request.path.starts_with("/blobs/");
+    return count;
+}
+
+class PatcherTest : public ::testing::Test {
+protected:
+    TestChannel channel;
+    test::TempDir root;
+
+    std::unique_ptr<Patcher> installFresh(const TestChannel::Files& files = GAME, std::int64_t sequence = 1) {
+        channel.publish(files, sequence);
+        auto engine = channel.engine(root.path());
+        engine->install(engine->remote());
+        return engine;
+    }
+};
+
+TEST_F(PatcherTest, RefusesChannelsAndRootsBeforeAnyRequest) {
+    const auto key = channel.publicKey();
+    const auto make = [&](const std::string& base, const fs::path& where) {
+        Patcher(base, key, where, "client");
+    };
+    for (const std::string& base : std::vector<std::string>{
+             "http://127.0.0.1/client/", "https://127.0.0.1/client/?a=1", "https://u:p@127.0.0.1/c/",
+             "https://127.0.0.1/c/#top", "not a url", "https:///c/"}) {
+        EXPECT_EQ(failureMessage<SecurityFailure>([&] { make(base, root.path()); }),
+                  "Distribution HTTPS requise")
+            << base;
+    }
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { make("https://127.0.0.1/client", root.path()); }),
+              "URL de canal invalide");
+
+    fs::create_directory(root / "real");
+    fs::create_directory_symlink(root / "real", root / "link");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { make(channel.baseUrl(), root / "link" / "game"); }),
+              "Lien symbolique interdit : " + (root / "link").string());
+    EXPECT_FALSE(fs::exists(root / "real" / "game"));
+    EXPECT_TRUE(channel.server().requests().empty());
+}
+
+TEST_F(PatcherTest, InstallsAFreshReleaseThatThenVerifies) {
+    const std::string id = channel.publish(GAME, 1);
+    auto engine = channel.engine(root.path());
+    RecordedProgress progress;
+    progress.listen(*engine);
+    EXPECT_FALSE(engine->installed().has_value());
+
+    const Signed release = engine->remote();
+    EXPECT_EQ(release.id, id);
+    const Plan plan = engine->plan(release);
+    EXPECT_EQ(plan.files, 5);
+    EXPECT_EQ(plan.bytes, 300'000 + 120'000 + 50'000 + 23);
+    EXPECT_EQ(plan.release.id, id);
+    engine->install(release);
+
+    const std::string pointer = readFile(root / "current");
+    ASSERT_EQ(pointer.size(), 97u);
+    EXPECT_TRUE(pointer.starts_with(id + "-"));
+    const fs::path active = engine->verifiedRelease();
+    EXPECT_EQ(active, root / "releases" / pointer);
+    EXPECT_EQ(readFile(active / "app/game.jar"), GAME.at("app/game.jar"));
+    EXPECT_EQ(fs::file_size(active / "assets/empty.dat"), 0u);
+    EXPECT_EQ(readFile(active / "manifest.json"), std::string(release.bytes.begin(), release.bytes.end()));
+    EXPECT_EQ(fs::file_size(active / "manifest.sig"), 64u);
+    EXPECT_EQ(fs::status(active / "runtime/bin/java").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(fs::status(active / "app/game.jar").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(children(root.path()),
+              (std::vector<std::string>{"current", "releases", "staging", "update.lock"}));
+    EXPECT_TRUE(children(root / "staging").empty());
+    EXPECT_EQ(engine->installed()->id, id);
+
+    std::lock_guard lock(progress.mutex);
+    ASSERT_FALSE(progress.events.empty());
+    const Progress& last = progress.events.back();
+    EXPECT_EQ(last.phase, "Prêt");
+    EXPECT_EQ(last.completed, plan.bytes);
+    EXPECT_EQ(last.total, plan.bytes);
+    for (const Progress& p : progress.events)
+        EXPECT_LE(p.completed, plan.bytes) << p.phase;
+}
+
+TEST_F(PatcherTest, InstallingTheIntactReleaseAgainOnlyTidies) {
+    auto engine = installFresh();
+    const std::string pointer = readFile(root / "current");
+    const std::size_t requestsBefore = channel.server().requests().size();
+    fs::create_directories(root / "staging" / std::string(64, 'a'));
+    writeFile(root / ("current.tmp-" + std::string(36, '1')), "leftover");
+
+    RecordedProgress progress;
+    progress.listen(*engine);
+    engine->install(*engine->installed());
+
+    EXPECT_EQ(progress.phases(), std::vector<std::string>{"Prêt"});
+    EXPECT_EQ(progress.events[0].completed, 0);
+    EXPECT_EQ(progress.events[0].total, 0);
+    EXPECT_EQ(readFile(root / "current"), pointer);
+    EXPECT_EQ(children(root / "releases"), std::vector<std::string>{pointer});
+    EXPECT_TRUE(children(root / "staging").empty());
+    EXPECT_FALSE(fs::exists(root / ("current.tmp-" + std::string(36, '1'))));
+    EXPECT_EQ(channel.server().requests().size(), requestsBefore);
+}
+
+TEST_F(PatcherTest, RepairsOneAlteredFileKeepingTheDamagedReleaseAsFallback) {
+    auto engine = installFresh();
+    const std::string damaged = readFile(root / "current");
+    writeFile(root / "releases" / damaged / "app/lib/engine.bin", "tampered");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+              "Réparation requise : app/lib/engine.bin");
+
+    const Signed release = *engine->installed();
+    const Plan plan = engine->plan(release);
+    EXPECT_EQ(plan.files, 1);
+    EXPECT_EQ(plan.bytes, 120'000);
+    RecordedProgress progress;
+    progress.listen(*engine);
+    const std::size_t blobsBefore = blobRequests(channel);
+    engine->install(release);
+
+    const std::string repaired = readFile(root / "current");
+    EXPECT_NE(repaired, damaged);
+    EXPECT_TRUE(repaired.starts_with(release.id + "-"));
+    EXPECT_EQ(children(root / "releases"),
+              (std::vector<std::string>{std::min(damaged, repaired), std::max(damaged, repaired)}));
+    EXPECT_EQ(blobRequests(channel), blobsBefore + 1);
+    const std::vector<std::string> phases = progress.phases();
+    EXPECT_EQ(std::count(phases.begin(), phases.end(), "Préparation · app/game.jar"), 1);
+    EXPECT_EQ(std::count(phases.begin(), phases.end(), "Préparation · runtime/bin/java"), 1);
+    EXPECT_EQ(phases.back(), "Prêt");
+    EXPECT_EQ(engine->verifiedRelease(), root / "releases" / repaired);
+
+    engine->plan(release);  // the next planning keeps only the active release
+    EXPECT_EQ(children(root / "releases"), std::vector<std::string>{repaired});
+}
+
+TEST_F(PatcherTest, AStrayFileIsRefusedAndAReinstallCopiesWithoutDownloading) {
+    auto engine = installFresh();
+    const fs::path active = root / "releases" / readFile(root / "current");
+    writeFile(active / "app/mods/cheat.dll", "x");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+              "Fichier non signé dans l’installation : cheat.dll");
+
+    const std::size_t blobsBefore = blobRequests(channel);
+    engine->install(*engine->installed());
+    EXPECT_EQ(blobRequests(channel), blobsBefore);
+    EXPECT_NE(engine->verifiedRelease(), active);
+}
+
+TEST_F(PatcherTest, AFailedInstallLeavesTheOldReleaseAndTheNextOneResumes) {
+    auto engine = installFresh();
+    const std::string before = readFile(root / "current");
+    const std::string big = test::randomBytes(400'000, 9);
+    TestChannel::Files next = GAME;
+    next["app/game.jar"] = big;
+    next["app/aaa.bin"] = "new file";  // before the cut file in manifest order
+    channel.publish(next, 2);
+    channel.server().inject(TestChannel::blobPath(big), Fault::cutAfter(50'000), 4);
+
+    const Signed release = engine->remote();
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }),
+              "Téléchargement interrompu ; réessayez pour reprendre");
+    EXPECT_EQ(readFile(root / "current"), before);
+    EXPECT_NO_THROW(engine->verifiedRelease());
+    EXPECT_EQ(children(root / "staging"), std::vector<std::string>{release.id});
+
+    const std::size_t newFileRequests = channel.server().rangesFor(TestChannel::blobPath("new file")).size();
+    engine->install(release);
+    const std::vector<std::string> ranges = channel.server().rangesFor(TestChannel::blobPath(big));
+    EXPECT_EQ(ranges, (std::vector<std::string>{"", "bytes=50000-", "bytes=100000-", "bytes=150000-",
+                                                "bytes=200000-"}))
+        << "every attempt, and the next installation, resumes from what arrived";
+    EXPECT_EQ(channel.server().rangesFor(TestChannel::blobPath("new file")).size(), newFileRequests)
+        << "a file completed by the failed attempt is not fetched again";
+    EXPECT_EQ(readFile(engine->verifiedRelease() / "app/game.jar"), big);
+    EXPECT_TRUE(children(root / "staging").empty());
+}
+
+TEST_F(PatcherTest, ReadsThePointerStrictly) {
+    auto engine = installFresh();
+    const std::string pointer = readFile(root / "current");
+    writeFile(root / "current", pointer + "\r\n");
+    EXPECT_TRUE(engine->installed().has_value());
+
+    writeFile(root / "current", pointer.substr(0, 64));
+    EXPECT_FALSE(engine->installed().has_value()) << "a release directory without its manifest files";
+
+    for (const std::string& bad :
+         std::vector<std::string>{"garbage", std::string(64, 'A'), pointer + "0", "../" + pointer}) {
+        writeFile(root / "current", bad);
+        EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->installed(); }), "État local invalide")
+            << bad;
+    }
+
+    const std::string other = std::string(64, 'b') + pointer.substr(64);
+    fs::rename(root / "releases" / pointer, root / "releases" / other);
+    writeFile(root / "current", other);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->installed(); }), "Identité locale invalide");
+}
+
+TEST_F(PatcherTest, RefusesRollbacksInPlanAndInstall) {
+    channel.publish(GAME, 5);
+    auto engine = channel.engine(root.path());
+    const Signed five = engine->remote();
+    engine->install(five);
+
+    const std::string rollback = "Rollback non autorisé ; publier une nouvelle séquence signée";
+    channel.publish({{"app/game.jar", "older"}}, 4);
+    const Signed four = engine->remote();
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->plan(four); }), rollback);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(four); }), rollback);
+
+    channel.publish({{"app/game.jar", "other five"}}, 5);
+    const Signed otherFive = engine->remote();
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(otherFive); }), rollback);
+    EXPECT_NO_THROW(engine->plan(five));
+    EXPECT_EQ(engine->installed()->id, five.id);
+}
+
+TEST_F(PatcherTest, ATamperedChannelManifestInstallsNothing) {
+    channel.publish(GAME, 1);
+    std::string envelope = readFile(channel.channelDir() / "current.json");
+    envelope[20] = envelope[20] == 'A' ? 'B' : 'A';
+    writeFile(channel.channelDir() / "current.json", envelope);
+    auto engine = channel.engine(root.path());
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->remote(); }), "Signature invalide");
+    EXPECT_FALSE(fs::exists(root / "current"));
+}
+
+TEST_F(PatcherTest, TheLockExcludesOtherProcessesAndThisOne) {
+    channel.publish(GAME, 1);
+    auto engine = channel.engine(root.path());
+    const Signed release = engine->remote();
+
+    int ready[2];
+    int release_[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release_), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        auto held = common::FileLock::tryExclusive(root / "update.lock");
+        char c = held ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(release_[0], &c, 1);
+        ::_exit(0);
+    }
+    char got = 0;
+    ASSERT_EQ(::read(ready[0], &got, 1), 1);
+    ASSERT_EQ(got, 'y');
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->plan(release); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }), "Installation déjà utilisée");
+    (void)!::write(release_[1], "x", 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    for (int fd : {ready[0], ready[1], release_[0], release_[1]})
+        ::close(fd);
+
+    Lock mine = engine->lock();
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->lock(); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }), "Installation déjà utilisée");
+    mine.release();
+    engine->install(release);
+    EXPECT_NO_THROW(engine->verifiedRelease());
+}
+
+TEST_F(PatcherTest, LinksInsideAReleaseAreRefusedAndNeverFollowedByHousekeeping) {
+    auto engine = installFresh();
+    const fs::path active = root / "releases" / readFile(root / "current");
+    test::TempDir outside;
+    writeFile(outside / "precious.txt", "keep me");
+    fs::create_directory_symlink(outside.path(), active / "app" / "linked");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+              "Lien symbolique interdit : " + (active / "app" / "linked").string());
+
+    // A stale release holding a link: housekeeping removes the link itself, never what it points to.
+    const fs::path stale = root / "releases" / (std::string(64, 'c') + "-" + std::string(32, 'd'));
+    fs::create_directories(stale);
+    fs::create_directory_symlink(outside.path(), stale / "through");
+    fs::remove(active / "app" / "linked");
+    engine->plan(*engine->installed());
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_EQ(readFile(outside / "precious.txt"), "keep me");
+}
+
+TEST_F(PatcherTest, AKilledInstallationNeverLeavesAHalfBuiltReleaseActive) {
+    auto engine = installFresh();
+    TestChannel::Files next;
+    for (int i = 0; i < 12; ++i)
+        next["app/part" + std::to_string(i) + ".bin"] = test::randomBytes(150'000, 100 + i);
+    channel.publish(next, 2);
+    const Signed release = engine->remote();
+    const std::string oldId = engine->installed()->id;
+
+    std::mt19937 random(7);
+    for (int round = 0; round < 6; ++round) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            try {
+                channel.engine(root.path())->install(release);
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        ::usleep(std::uniform_int_distribution<int>(0, 60'000)(random));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+
+        const std::optional<Signed> now = engine->installed();
+        ASSERT_TRUE(now.has_value());
+        EXPECT_TRUE(now->id == oldId || now->id == release.id);
+        EXPECT_NO_THROW(engine->verifiedRelease()) << "round " << round;
+    }
+    engine->install(release);
+    EXPECT_EQ(engine->installed()->id, release.id);
+    EXPECT_EQ(readFile(engine->verifiedRelease() / "app/part11.bin"), next.at("app/part11.bin"));
+}
+
+TEST(DeleteTree, RemovesFilesAndLinksButNothingBehindALink) {
+    test::TempDir dir;
+    test::TempDir outside;
+    writeFile(outside / "kept.txt", "kept");
+    writeFile(dir / "tree/a/b/file.txt", "x");
+    fs::create_directory_symlink(outside.path(), dir / "tree/a/dirlink");
+    fs::create_symlink(outside / "kept.txt", dir / "tree/filelink");
+    Patcher::deleteTree(dir / "tree");
+    EXPECT_FALSE(fs::exists(dir / "tree"));
+    EXPECT_EQ(readFile(outside / "kept.txt"), "kept");
+    EXPECT_NO_THROW(Patcher::deleteTree(dir / "absent"));
+}
+
+}  // namespace
+}  // namespace orlex::update

@@ -1,0 +1,341 @@
+#include "update/transport.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "common/failure.h"
+#include "common/file_system.h"
+#include "common/properties.h"
+#include "update/channel_url.h"
+#include "update/digest.h"
+#include "update/http_client.h"
+#include "update/paths.h"
+
+namespace orlex::update {
+namespace {
+
+namespace fs = std::filesystem;
+using common::IoFailure;
+using common::SecurityFailure;
+
+constexpr int MANIFEST_ATTEMPTS = 3;
+constexpr int DOWNLOAD_ATTEMPTS = 4;
+// Longer than any real wait; keeps the deadline arithmetic far from overflow.
+constexpr std::int64_t MAX_TIMEOUT_SECONDS = 10LL * 365 * 24 * 3600;
+
+// File helpers whose failures are I/O failures naming the path, so that an attempt can be retried.
+bool present(const fs::path& path) {
+    return common::nodeKind(path) != common::NodeKind::Missing;
+}
+
+std::int64_t length(const fs::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    if (error)
+        throw IoFailure("Lecture impossible : " + path.string());
+    return static_cast<std::int64_t>(size);
+}
+
+void removeFile(const fs::path& path) {
+    std::error_code error;
+    fs::remove(path, error);
+    if (error)
+        throw IoFailure("Suppression impossible : " + path.string());
+}
+
+void appendFile(const fs::path& from, const fs::path& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::app);
+    if (!in || !out)
+        throw IoFailure("Écriture impossible : " + to.string());
+    std::vector<char> chunk(HASH_CHUNK);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        out.write(chunk.data(), in.gcount());
+    }
+    out.close();
+    if (in.bad() || !out)
+        throw IoFailure("Écriture impossible : " + to.string());
+}
+
+double secondsSince(Transport::Clock::time_point started) {
+    const std::chrono::duration<double> elapsed = Transport::Clock::now() - started;
+    return std::max(0.001, elapsed.count());
+}
+
+std::string expectedContentRange(std::int64_t offset, std::int64_t size) {
+    return "bytes " + std::to_string(offset) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+}
+
+// A body held in memory, refused past its cap as it arrives.
+class MemoryBody : public ResponseBody {
+public:
+    explicit MemoryBody(std::size_t cap) : cap_(cap) {}
+
+    void start(long, const std::optional<std::string>&) override {}
+
+    void accept(std::span<const std::uint8_t> batch) override {
+        if (batch.size() > cap_ - bytes.size())
+            throw IoFailure("Réponse trop grande");
+        bytes.insert(bytes.end(), batch.begin(), batch.end());
+    }
+
+    Bytes bytes;
+
+private:
+    std::size_t cap_;
+};
+
+// One attempt's response body, streamed to the ".incoming" file (created or truncated when the
+// response starts) behind the entry's size as cap, with a progress report after each batch.
+class IncomingBody : public ResponseBody {
+public:
+    struct Context {
+        const Entry& entry;
+        const fs::path& incoming;
+        std::int64_t resumeOffset;
+        std::int64_t completed;
+        std::int64_t total;
+        Transport::Clock::time_point started;
+        const Transport::ProgressListener& progress;
+    };
+
+    explicit IncomingBody(const Context& context) : context_(context) {}
+
+    // The offset in the file at which the response's body starts: 0 for a 200, the resume offset for
+    // a 206 that names exactly the requested range, -1 otherwise or before the response has started.
+    std::int64_t responseOffset() const { return responseOffset_; }
+
+    void start(long status, const std::optional<std::string>& contentRange) override {
+        status_ = status;
+        if (status == 200) {
+            responseOffset_ = 0;
+        } else if (status == 206 &&
+                   contentRange == expectedContentRange(context_.resumeOffset, context_.entry.size)) {
+            responseOffset_ = context_.resumeOffset;
+        }
+        // Only a body that can become the file goes to disk; another is counted, then dropped.
+        if (status != 200 && status != 206)
+            return;
+        out_.open(context_.incoming, std::ios::binary | std::ios::trunc);
+        if (!out_)
+            throw IoFailure("Écriture impossible : " + context_.incoming.string());
+    }
+
+    void accept(std::span<const std::uint8_t> batch) override {
+        received_ += static_cast<std::int64_t>(batch.size());
+        if (received_ > context_.entry.size)
+            throw IoFailure("Réponse trop grande");
+        if (out_.is_open())
+            out_.write(reinterpret_cast<const char*>(batch.data()),
+                       static_cast<std::streamsize>(batch.size()));
+        if (!out_)
+            throw IoFailure("Écriture impossible : " + context_.incoming.string());
+        const std::int64_t resumed = status_ == 206 ? context_.resumeOffset : 0;
+        context_.progress(
+            Progress{*context_.entry.path, std::min(context_.total, context_.completed + received_ + resumed),
+                     context_.total,
+                     static_cast<double>(context_.completed + received_) / secondsSince(context_.started)});
+    }
+
+    // Closes the file after a failed exchange; what could not be written shows in its length.
+    void abandon() noexcept { out_.close(); }
+
+    // Flushes and closes the file once the exchange is over.
+    void finish() {
+        if (!out_.is_open())
+            return;
+        out_.close();
+        if (!out_)
+            throw IoFailure("Écriture impossible : " + context_.incoming.string());
+    }
+
+private:
+    const Context& context_;
+    std::ofstream out_;
+    long status_ = 0;
+    std::int64_t received_ = 0;
+    std::int64_t responseOffset_ = -1;
+};
+
+// After a failed attempt: bytes that arrived at a known offset and fit the entry join ".part";
+// anything else in ".incoming" is of no use and goes.
+void keepWhatArrived(const fs::path& incoming, const fs::path& part, std::int64_t responseOffset,
+                     std::int64_t size) {
+    if (!present(incoming))
+        return;
+    const std::int64_t arrived = length(incoming);
+    if (arrived > 0 && responseOffset >= 0 && responseOffset + arrived <= size) {
+        if (responseOffset == 0) {
+            common::replaceFile(incoming, part);
+        } else {
+            appendFile(incoming, part);
+            removeFile(incoming);
+        }
+        return;
+    }
+    std::error_code ignored;
+    fs::remove(incoming, ignored);
+}
+
+[[noreturn]] void raiseWithCause(const IoFailure& failure, std::exception_ptr cause) {
+    try {
+        std::rethrow_exception(cause);
+    } catch (...) {
+        std::throw_with_nested(failure);
+    }
+}
+
+}  // namespace
+
+std::chrono::seconds downloadTimeout() {
+    const std::optional<std::string> text = common::property(DOWNLOAD_TIMEOUT_PROPERTY);
+    if (!text)
+        return std::chrono::seconds(DEFAULT_DOWNLOAD_TIMEOUT_SECONDS);
+    std::string_view digits = *text;
+    if (digits.starts_with('+'))
+        digits.remove_prefix(1);
+    std::int64_t seconds = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+        return std::chrono::seconds(DEFAULT_DOWNLOAD_TIMEOUT_SECONDS);
+    return std::chrono::seconds(std::clamp<std::int64_t>(seconds, 0, MAX_TIMEOUT_SECONDS));
+}
+
+Transport::Transport(std::string base, TransportTiming timing)
+    : base_(std::move(base)), timing_(std::move(timing)) {
+    TrustStore trust;
+    std::exception_ptr trustFailure;
+    try {
+        trust = TrustStore::fromProperties();
+    } catch (const IoFailure&) {
+        // An unreadable store fails each exchange, as the reason why, instead of the engine's construction.
+        trustFailure = std::current_exception();
+    }
+    http_ = std::make_unique<HttpClient>(timing_.connectTimeout, std::move(trust), trustFailure);
+}
+
+Transport::~Transport() = default;
+
+std::string Transport::resolve(const std::string& relative) const {
+    return resolveUrl(base_, relative);
+}
+
+Bytes Transport::fetch(const std::string& name, std::size_t limit) {
+    const HttpRequest request{.url = resolve(name),
+                              .rangeFrom = std::nullopt,
+                              .requestTimeout = timing_.manifestRequestTimeout,
+                              .exchangeLimit = std::chrono::milliseconds(0)};
+    std::exception_ptr last;
+    for (int attempt = 0; attempt < MANIFEST_ATTEMPTS; ++attempt) {
+        try {
+            HttpRequest current = request;
+            current.exchangeLimit = downloadTimeout();
+            MemoryBody body(limit);
+            const long status = http_->send(current, body);
+            if (status != 200)
+                throw IoFailure("Manifeste indisponible ou trop grand : " + std::to_string(status));
+            return std::move(body.bytes);
+        } catch (const IoFailure&) {
+            last = std::current_exception();
+        }
+        timing_.pause(timing_.manifestPause * (1 << attempt));
+    }
+    std::rethrow_exception(last);
+}
+
+void Transport::download(const Entry& entry, const fs::path& dst, std::int64_t completed, std::int64_t total,
+                         Clock::time_point started, const ProgressListener& progress) {
+    const fs::path dir = dst.parent_path();
+    const std::string name = dst.filename().string();
+    const fs::path part = safe(dir, name + ".part");
+    const fs::path incoming = safe(dir, name + ".incoming");
+    const std::int64_t size = entry.size;
+    const std::string& path = entry.path.value();
+    const std::string& digest = entry.sha256.value();
+    const std::string url = resolve(entry.url.value());
+
+    // A body that a crash interrupted before it was merged is worth keeping.
+    if (!present(part) && present(incoming) && length(incoming) <= size)
+        common::replaceFile(incoming, part);
+
+    std::exception_ptr last;
+    for (int attempt = 0; attempt < DOWNLOAD_ATTEMPTS; ++attempt) {
+        common::throwIfInterrupted();
+        std::int64_t responseOffset = -1;
+        try {
+            std::int64_t offset = present(part) ? length(part) : 0;
+            if (offset > size) {
+                removeFile(part);
+                offset = 0;
+            }
+            if (offset == size && present(part)) {
+                if (hash(part) == digest) {
+                    common::replaceFile(part, dst);
+                    return;
+                }
+                removeFile(part);
+                offset = 0;
+            }
+
+            const IncomingBody::Context context{entry, incoming, offset, completed, total, started, progress};
+            IncomingBody body(context);
+            long status = 0;
+            try {
+                status =
+                    http_->send(HttpRequest{.url = url,
+                                            .rangeFrom = offset > 0 ? std::optional(offset) : std::nullopt,
+                                            .requestTimeout = timing_.fileRequestTimeout,
+                                            .exchangeLimit = downloadTimeout()},
+                                body);
+            } catch (...) {
+                responseOffset = body.responseOffset();
+                body.abandon();
+                throw;
+            }
+            responseOffset = body.responseOffset();
+            body.finish();
+
+            const bool appends = status == 206 && offset > 0;
+            if (status != 200 && !appends)
+                throw IoFailure("Téléchargement HTTP " + std::to_string(status));
+            if (appends && responseOffset != offset)
+                throw IoFailure("Reprise incohérente");
+            if (status == 200)
+                offset = 0;
+            if (length(incoming) != size - offset)
+                throw IoFailure("Taille téléchargée incorrecte");
+            if (appends) {
+                appendFile(incoming, part);
+                removeFile(incoming);
+            } else {
+                common::replaceFile(incoming, part);
+            }
+            if (hash(part) != digest) {
+                removeFile(part);
+                throw SecurityFailure("SHA-256 incorrect : " + path);
+            }
+            common::replaceFile(part, dst);
+            progress(Progress{path, completed + size, total,
+                              static_cast<double>(completed + size) / secondsSince(started)});
+            return;
+        } catch (const IoFailure&) {
+            last = std::current_exception();
+            keepWhatArrived(incoming, part, responseOffset, size);
+        } catch (const common::Interrupted&) {
+            // Not an attempt's failure, but what arrived is still worth the next installation's while.
+            try {
+                keepWhatArrived(incoming, part, responseOffset, size);
+            } catch (const IoFailure&) {
+            }
+            throw;
+        }
+        timing_.pause(timing_.filePause * (1 << attempt));
+    }
+    raiseWithCause(IoFailure("Téléchargement interrompu ; réessayez pour reprendre"), last);
+}
+
+}  // namespace orlex::update
