@@ -1,12 +1,19 @@
 #include "update/publish.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <exception>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
 
 #include "common/base64.h"
 #include "common/failure.h"
 #include "common/file_system.h"
+#include "common/thread_name.h"
 #include "update/atomic_write.h"
 #include "update/digest.h"
 #include "update/json_codec.h"
@@ -21,6 +28,10 @@ using common::IoFailure;
 using common::SecurityFailure;
 
 constexpr std::int64_t VALIDITY_SECONDS = 2'592'000;  // 30 days
+// Files hashed and stored at once. Hashing is bound by the cores, but a blob copy spends most of its
+// time waiting for its flush to the storage device: enough copies in flight keep the device busy and
+// let their flushes share the file system's journal commits.
+constexpr std::size_t STORE_THREADS = 16;
 
 class UsageFailure : public std::runtime_error {
 public:
@@ -70,6 +81,60 @@ void storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string
     temporary += ".tmp";
     common::copyFileContent(file.absolute, temporary, true);
     common::replaceFile(temporary, blob);
+}
+
+struct StoredFile {
+    std::string digest;
+    std::int64_t size = 0;
+    bool executable = false;
+};
+
+// Hashes every file and stores its blob, on up to STORE_THREADS threads; the results keep the order of
+// files. One thread takes on each distinct digest and the others skip it. Every blob is complete and
+// durable when this returns. A failure stops the taking of further files, and the failure of the lowest
+// file index is rethrown once every thread has ended.
+std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, const fs::path& blobs) {
+    std::vector<StoredFile> stored(files.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;                         // guards claimed and failures
+    std::unordered_set<std::string> claimed;  // digests whose blob one thread has taken on
+    std::map<std::size_t, std::exception_ptr> failures;
+
+    const auto work = [&] {
+        common::nameCurrentThread("orlex-publish-blobs");
+        while (!failed) {
+            const std::size_t i = next++;
+            if (i >= files.size())
+                return;
+            try {
+                const PayloadFile& file = files[i];
+                StoredFile& out = stored[i];
+                out.size = static_cast<std::int64_t>(fs::file_size(file.absolute));
+                out.digest = hash(file.absolute);
+                out.executable = common::isExecutable(file.absolute);
+                bool mine = false;
+                {
+                    const std::lock_guard lock(mutex);
+                    mine = claimed.insert(out.digest).second;
+                }
+                if (mine)
+                    storeBlob(blobs, file, out.digest, out.size);
+            } catch (...) {
+                const std::lock_guard lock(mutex);
+                failures.emplace(i, std::current_exception());
+                failed = true;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < std::min(files.size(), STORE_THREADS); ++t)
+            threads.emplace_back(work);
+    }  // every thread joined here
+    if (!failures.empty())
+        std::rethrow_exception(failures.begin()->second);
+    return stored;
 }
 
 // Inside in the plain lexical sense, or once links along either path are resolved.
@@ -184,15 +249,13 @@ Published publish(const Publication& p) {
     manifest.files.emplace();
     manifest.files->reserve(files.size());
 
-    for (const PayloadFile& file : files) {
-        const auto size = static_cast<std::int64_t>(fs::file_size(file.absolute));
-        const std::string digest = hash(file.absolute);
-        manifest.files->push_back(Entry{.path = file.relative,
-                                        .sha256 = digest,
-                                        .url = "blobs/" + digest,
-                                        .size = size,
-                                        .executable = common::isExecutable(file.absolute)});
-        storeBlob(blobs, file, digest, size);
+    const std::vector<StoredFile> stored = hashAndStore(files, blobs);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        manifest.files->push_back(Entry{.path = files[i].relative,
+                                        .sha256 = stored[i].digest,
+                                        .url = "blobs/" + stored[i].digest,
+                                        .size = stored[i].size,
+                                        .executable = stored[i].executable});
     }
     common::syncDirectory(blobs);
 
@@ -210,7 +273,9 @@ Published publish(const Publication& p) {
 int publishMain(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
     try {
         if (args.size() == 2 && args[0] == "validate") {
-            out << "PAYLOAD_VALIDATED files=" << validatedFiles(args[1]).size() << '\n';
+            // Checked before anything is printed: a refused payload leaves standard output empty.
+            const std::size_t count = validatedFiles(args[1]).size();
+            out << "PAYLOAD_VALIDATED files=" << count << '\n';
             return 0;
         }
         if (!args.empty() && args[0] == "keygen") {
