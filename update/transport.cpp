@@ -129,9 +129,12 @@ public:
         received_ += static_cast<std::int64_t>(batch.size());
         if (received_ > context_.entry.size)
             throw IoFailure("Réponse trop grande");
-        if (out_.is_open())
+        if (out_.is_open()) {
             out_.write(reinterpret_cast<const char*>(batch.data()),
                        static_cast<std::streamsize>(batch.size()));
+            if (status_ == 200)
+                sha_.update(batch);
+        }
         if (!out_)
             throw IoFailure("Écriture impossible : " + context_.incoming.string());
         const std::int64_t resumed = status_ == 206 ? context_.resumeOffset : 0;
@@ -139,6 +142,14 @@ public:
             Progress{*context_.entry.path, std::min(context_.total, context_.completed + received_ + resumed),
                      context_.total,
                      static_cast<double>(context_.completed + received_) / secondsSince(context_.started)});
+    }
+
+    // The SHA-256 of a whole 200 body as it was written, so a complete file need not be read again;
+    // nullopt for a partial (206) body, whose file must be hashed from its start.
+    std::optional<std::string> wholeBodyDigest() {
+        if (status_ != 200)
+            return std::nullopt;
+        return sha_.hexDigest();
     }
 
     // Closes the file after a failed exchange; what could not be written shows in its length.
@@ -156,6 +167,7 @@ public:
 private:
     const Context& context_;
     std::ofstream out_;
+    Sha256 sha_;
     long status_ = 0;
     std::int64_t received_ = 0;
     std::int64_t responseOffset_ = -1;
@@ -314,7 +326,8 @@ void Transport::download(const Entry& entry, const fs::path& dst, std::int64_t c
             } else {
                 common::replaceFile(incoming, part);
             }
-            if (hash(part) != digest) {
+            const std::optional<std::string> streamed = body.wholeBodyDigest();
+            if ((streamed ? *streamed : hash(part)) != digest) {
                 removeFile(part);
                 throw SecurityFailure("SHA-256 incorrect : " + path);
             }

@@ -27,7 +27,8 @@ TEST(FileLock, ExcludesOtherProcessesAndThisOneUntilReleased) {
     ASSERT_TRUE(held.has_value());
 
     EXPECT_FALSE(otherProcessGetsLock(path));
-    EXPECT_FALSE(FileLock::tryExclusive(path).has_value()) << "a second holder in the same process must fail too";
+    EXPECT_FALSE(FileLock::tryExclusive(path).has_value())
+        << "a second holder in the same process must fail too";
 
     held->release();
     EXPECT_TRUE(otherProcessGetsLock(path));
