@@ -211,9 +211,11 @@ Plan Patcher::plan(const Signed& release) {
     checkSequence(release, old);
     housekeep(active, std::nullopt, release.id);
     Plan result{release, 0, 0};
-    for (const Entry& entry : *release.manifest.files) {
-        if (!valid(active, entry)) {
-            result.bytes += entry.size;
+    const std::vector<Entry>& entries = *release.manifest.files;
+    const std::vector<char> reusable = reusableEntries(active, entries);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!reusable[i]) {
+            result.bytes += entries[i].size;
             ++result.files;
         }
     }
@@ -228,11 +230,10 @@ void Patcher::install(const Signed& release) {
     housekeep(active, std::nullopt, release.id);
 
     const std::vector<Entry>& entries = *release.manifest.files;
-    std::vector<bool> reusable(entries.size());
+    const std::vector<char> reusable = reusableEntries(active, entries);
     std::int64_t planBytes = 0;
     std::int32_t planFiles = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        reusable[i] = valid(active, entries[i]);
         if (!reusable[i]) {
             planBytes += entries[i].size;
             ++planFiles;
@@ -286,28 +287,23 @@ void Patcher::install(const Signed& release) {
     progress_(Progress{"Prêt", planBytes, planBytes, 0});
 }
 
-fs::path Patcher::verifiedRelease() {
-    const std::optional<Signed> release = installed();
-    if (!release)
-        throw IoFailure("Jeu non installé");
-    const fs::path active = activeDirectory();
-    const std::vector<Entry>& entries = *release->manifest.files;
-
-    // Hash on every core; the outcome is still the first invalid entry in manifest order.
-    std::vector<std::exception_ptr> failures(entries.size());
-    std::vector<char> ok(entries.size(), 0);
+Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir, const std::vector<Entry>& entries,
+                                        bool stopAtFirstBad) {
+    // Hash on every core; callers still see outcomes in manifest order.
+    Validity result{std::vector<char>(entries.size(), 0), std::vector<std::exception_ptr>(entries.size()),
+                    entries.size()};
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> firstBad{entries.size()};
     const auto work = [&] {
         for (std::size_t i = next++; i < entries.size(); i = next++) {
-            if (i > firstBad.load())
+            if (stopAtFirstBad && i > firstBad.load())
                 continue;
             try {
-                ok[i] = valid(active, entries[i]);
+                result.ok[i] = valid(dir, entries[i]);
             } catch (...) {
-                failures[i] = std::current_exception();
+                result.failures[i] = std::current_exception();
             }
-            if (!ok[i]) {
+            if (!result.ok[i]) {
                 std::size_t seen = firstBad.load();
                 while (i < seen && !firstBad.compare_exchange_weak(seen, i)) {
                 }
@@ -321,12 +317,32 @@ fs::path Patcher::verifiedRelease() {
         helpers.emplace_back(work);
     work();
     helpers.clear();
+    result.firstBad = firstBad.load();
+    return result;
+}
 
-    const std::size_t bad = firstBad.load();
-    if (bad < entries.size()) {
-        if (failures[bad])
-            std::rethrow_exception(failures[bad]);
-        throw SecurityFailure("Réparation requise : " + *entries[bad].path);
+std::vector<char> Patcher::reusableEntries(const std::optional<fs::path>& dir,
+                                           const std::vector<Entry>& entries) {
+    Validity validity = checkEntries(dir, entries, false);
+    for (const std::exception_ptr& failure : validity.failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+    return std::move(validity.ok);
+}
+
+fs::path Patcher::verifiedRelease() {
+    const std::optional<Signed> release = installed();
+    if (!release)
+        throw IoFailure("Jeu non installé");
+    const fs::path active = activeDirectory();
+    const std::vector<Entry>& entries = *release->manifest.files;
+
+    const Validity validity = checkEntries(active, entries, true);
+    if (validity.firstBad < entries.size()) {
+        if (validity.failures[validity.firstBad])
+            std::rethrow_exception(validity.failures[validity.firstBad]);
+        throw SecurityFailure("Réparation requise : " + *entries[validity.firstBad].path);
     }
     if (const auto stray = firstUnlistedFile(active, *release)) {
         throw SecurityFailure("Fichier non signé dans l’installation : " + stray->filename().string());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/file_lock.h"
 #include "update/release.h"
@@ -74,6 +75,18 @@ public:
 private:
     std::filesystem::path activeDirectory();
     bool valid(const std::optional<std::filesystem::path>& dir, const Entry& entry);
+    struct Validity {
+        std::vector<char> ok;                      // per entry, in manifest order
+        std::vector<std::exception_ptr> failures;  // a refused path, per entry
+        std::size_t firstBad;                      // first entry not ok, or entries.size()
+    };
+    // valid() for every entry, on every core; with stopAtFirstBad, entries after the first bad one
+    // may be left unchecked.
+    Validity checkEntries(const std::optional<std::filesystem::path>& dir, const std::vector<Entry>& entries,
+                          bool stopAtFirstBad);
+    // Which entries the directory already holds intact; a refused path fails as it would in order.
+    std::vector<char> reusableEntries(const std::optional<std::filesystem::path>& dir,
+                                      const std::vector<Entry>& entries);
     bool cleanTree(const std::filesystem::path& dir, const Signed& release);
     void housekeep(const std::optional<std::filesystem::path>& active,
                    const std::optional<std::filesystem::path>& fallback,
