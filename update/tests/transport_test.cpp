@@ -13,6 +13,7 @@
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "common/properties.h"
+#include "tests/support/failures.h"
 #include "tests/support/files.h"
 #include "tests/support/https_server.h"
 #include "tests/support/temp_dir.h"
@@ -32,6 +33,7 @@ using namespace std::chrono_literals;
 using common::Interrupted;
 using common::IoFailure;
 using common::SecurityFailure;
+using test::failureChain;
 using test::Fault;
 using test::readFile;
 using test::writeFile;
@@ -59,34 +61,6 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
-
-// The messages of a failure and of its causes, outermost first.
-std::vector<std::string> messages(const std::exception& failure) {
-    std::vector<std::string> chain{failure.what()};
-    try {
-        std::rethrow_if_nested(failure);
-    } catch (const std::exception& cause) {
-        const std::vector<std::string> rest = messages(cause);
-        chain.insert(chain.end(), rest.begin(), rest.end());
-    }
-    return chain;
-}
-
-// Runs action and returns the message chain of the Failure it throws; a test failure otherwise.
-template <typename Failure, typename Action>
-std::vector<std::string> failureChain(Action&& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return messages(failure);
-    } catch (const std::exception& other) {
-        ADD_FAILURE() << "expected " << typeid(Failure).name() << ", got " << typeid(other).name() << ": "
-                      << other.what();
-        return {};
-    }
-    ADD_FAILURE() << "expected " << typeid(Failure).name() << ", but nothing was thrown";
-    return {};
-}
 
 // A channel directory served over HTTPS by a CA made for the test, trusted through the property.
 class TransportTest : public ::testing::Test {
