@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <filesystem>
 #include <stop_token>
 #include <string_view>
 
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "update/system_trust.h"
 
 namespace orlex::update {
 namespace {
@@ -130,17 +130,6 @@ CURLcode addTrust(CURL*, void* sslContext, void* user) {
     return CURLE_OK;
 }
 
-// The system store as libcurl was built to find it; a default bundle or directory that this host
-// lacks is left out instead of failing every connection.
-void useSystemStore(CURL* easy) {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    std::error_code error;
-    if (!info->cainfo || !std::filesystem::exists(info->cainfo, error))
-        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-    if (!info->capath || !std::filesystem::exists(info->capath, error))
-        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-}
-
 }  // namespace
 
 struct HttpClient::Handles {
@@ -170,7 +159,7 @@ HttpClient::HttpClient(std::chrono::milliseconds connectTimeout, TrustStore trus
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handles_->error.data());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-    useSystemStore(easy);
+    useSystemTrust(easy);
     if (!trust_.empty()) {
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, addTrust);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &trust_);
