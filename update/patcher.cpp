@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -126,6 +128,64 @@ std::optional<fs::path> firstUnlistedFile(const fs::path& dir, const Signed& rel
         throw IoFailure("Lecture impossible : " + dir.string() + " (" + error.message() + ")");
     return std::nullopt;
 }
+
+// Copies unchanged files from the active release into the stage on every core, ahead of the installing
+// thread, which takes each outcome in manifest order: reports and the first failure stay in that order.
+class CopiesAhead {
+public:
+    using Copy = std::function<void(std::size_t)>;  // copies and checks one entry; throws on failure
+
+    CopiesAhead(std::vector<std::size_t> entries, std::size_t count, Copy copy)
+        : entries_(std::move(entries)), outcomes_(count), copy_(std::move(copy)) {
+        const unsigned threads = std::clamp<unsigned>(
+            std::min<std::size_t>(std::thread::hardware_concurrency(), entries_.size()), 0, MAX_HASH_THREADS);
+        for (unsigned t = 0; t < threads; ++t)
+            threads_.emplace_back([this] { work(); });
+    }
+
+    // Stops taking new copies and waits for the ones under way.
+    ~CopiesAhead() {
+        stopping_ = true;
+        threads_.clear();
+    }
+
+    // Waits for the entry's copy; rethrows its failure.
+    void await(std::size_t entry) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return outcomes_[entry].done; });
+        if (outcomes_[entry].failure)
+            std::rethrow_exception(outcomes_[entry].failure);
+    }
+
+private:
+    struct Outcome {
+        bool done = false;
+        std::exception_ptr failure;
+    };
+
+    void work() {
+        for (std::size_t k = next_++; k < entries_.size() && !stopping_; k = next_++) {
+            std::exception_ptr failure;
+            try {
+                copy_(entries_[k]);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            std::lock_guard lock(mutex_);
+            outcomes_[entries_[k]] = {true, failure};
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<std::size_t> entries_;
+    std::vector<Outcome> outcomes_;  // by entry index; guarded by mutex_
+    Copy copy_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::jthread> threads_;  // last: joined before the state above goes
+};
 
 }  // namespace
 
@@ -253,17 +313,29 @@ void Patcher::install(const Signed& release) {
     std::int64_t done = 0;
     const auto started = std::chrono::steady_clock::now();
 
+    std::vector<std::size_t> unchanged;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (reusable[i])
+            unchanged.push_back(i);
+    }
+    CopiesAhead copies(std::move(unchanged), entries.size(), [&](std::size_t i) {
+        const Entry& entry = entries[i];
+        const fs::path dst = safe(stage, entry.path);
+        fs::create_directories(dst.parent_path());
+        common::copyFileContent(safe(*active, entry.path), dst, false);
+        if (!valid(stage, entry))
+            throw SecurityFailure("Intégrité invalide : " + *entry.path);
+    });
+
     for (std::size_t i = 0; i < entries.size(); ++i) {
         common::throwIfInterrupted();
         const Entry& entry = entries[i];
         const fs::path dst = safe(stage, entry.path);
-        fs::create_directories(dst.parent_path());
         if (reusable[i]) {
             progress_(Progress{"Préparation · " + *entry.path, done, planBytes, 0});
-            common::copyFileContent(safe(*active, entry.path), dst, false);
-            if (!valid(stage, entry))
-                throw SecurityFailure("Intégrité invalide : " + *entry.path);
+            copies.await(i);
         } else {
+            fs::create_directories(dst.parent_path());
             if (!valid(stage, entry))
                 transport_->download(entry, dst, done, planBytes, started, progress_);
             done += entry.size;
