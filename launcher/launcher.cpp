@@ -5,15 +5,24 @@
 
 namespace orlex::launcher {
 
+std::int64_t monotonicNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 Launcher::Launcher(std::filesystem::path root, std::string channel, update::Ed25519Key key,
                    LauncherTiming timing)
     : root_(std::move(root)), channel_(std::move(channel)), key_(std::move(key)), timing_(std::move(timing)) {
+    signOut_.store([this] { defaultSignOut(); });
     patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", timing_.engine);
     root_ = patcher_->root();
 }
 
 Launcher::~Launcher() {
-    // Threads first: a running task may still use the engine or the view.
+    // Posted functions not yet run find the instance gone and do nothing.
+    alive_.reset();
+    // Threads next: a running task may still use the engine or the view.
     updateMonitor_.shutdown();
     worker_.shutdown();
 }
@@ -24,11 +33,29 @@ std::unique_ptr<update::Patcher> Launcher::selfPatcher() const {
 }
 
 void Launcher::attachView(std::shared_ptr<LauncherView> view) {
-    view_ = std::move(view);
+    view_.store(std::move(view));
+    patcher_->onProgress([this](const update::Progress& event) { progress(event); });
 }
 
 void Launcher::launcherLog(const std::string& message) const {
     appendLauncherLog(root_, message);
+}
+
+void Launcher::post(std::function<void(LauncherView&)> fn) {
+    std::shared_ptr<LauncherView> view = view_.load();
+    if (!view)
+        return;
+    view->post([alive = std::weak_ptr<const bool>(alive_), target = std::weak_ptr<LauncherView>(view),
+                fn = std::move(fn)] {
+        const std::shared_ptr<LauncherView> current = target.lock();
+        if (alive.lock() && current)
+            fn(*current);
+    });
+}
+
+bool Launcher::signedIn() const {
+    const std::string identity = halvoIdentity.load();
+    return identity.find_first_not_of(" \t\n\v\f\r") != std::string::npos;
 }
 
 }  // namespace orlex::launcher

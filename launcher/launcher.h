@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -17,12 +18,16 @@
 
 namespace orlex::launcher {
 
-// Every delay the launcher core waits for; tests shrink them.
+// Monotonic time in nanoseconds, from an arbitrary origin.
+std::int64_t monotonicNanos();
+
+// Every delay and clock the launcher core waits for or reads; tests shrink or replace them.
 struct LauncherTiming {
-    std::chrono::milliseconds probeFirst{2000};   // first update probe after the window is built
+    std::chrono::milliseconds probeFirst{2000};   // first update probe after startUpdateProbe()
     std::chrono::milliseconds probeEvery{10000};  // between the end of one probe and the next
     std::chrono::nanoseconds progressThrottle{80'000'000};
-    update::PatcherSettings engine;  // transport pauses, clock
+    std::function<std::int64_t()> progressClock = monotonicNanos;  // the throttle's clock, nanoseconds
+    update::PatcherSettings engine;                                // transport pauses, clock
 };
 
 // A value shared between threads as one atomic unit; no lock guards combinations of such values.
@@ -47,12 +52,23 @@ private:
 // The launcher core of one install root and update channel. Owns the two worker threads ("orlex-patcher"
 // for operations, "orlex-update-monitor" for the probe), the game release engine and the window state
 // flags. Construction validates the channel and the root through the game engine (SecurityFailure) and
-// creates the root. Never touches a widget: everything visible goes through the LauncherView.
+// creates the root. Never touches a widget: everything visible goes through LauncherView::post and, inside
+// the posted function, the view's setters; with no view attached, visible effects are skipped.
+//
+// Threads: "UI thread" below is the thread the attached view's post() runs functions on. The instance is
+// destroyed on that thread (or once it has ended); its destructor stops both worker threads, asking a
+// running task to stop, so they never keep a process alive. Functions it posted and that have not run yet
+// do nothing once it is gone.
 class Launcher {
 public:
+    // An operation's body; may fail with any exception.
+    using Task = std::function<void()>;
+
     // The release key is given; the presence is the disabled one (added with the presence client).
     Launcher(std::filesystem::path root, std::string channel, update::Ed25519Key key,
              LauncherTiming timing = {});
+    Launcher(const Launcher&) = delete;
+    Launcher& operator=(const Launcher&) = delete;
     ~Launcher();
 
     const std::filesystem::path& root() const { return root_; }
@@ -64,11 +80,69 @@ public:
     // root()/"launcher", product "launcher".
     std::unique_ptr<update::Patcher> selfPatcher() const;
 
-    // The window, once built (absent in the modes without one).
+    // The window, once built (absent in the modes without one). Also registers progress() as the game
+    // engine's progress listener, so call it before the first operation starts.
     void attachView(std::shared_ptr<LauncherView> view);
+    std::shared_ptr<LauncherView> view() const { return view_.load(); }
 
     // Appends to this instance's launcher log; never fails.
     void launcherLog(const std::string& message) const;
+
+    // ---- Operation runner --------------------------------------------------------------------------
+
+    // UI thread. Disables the controls, marks an operation running (step "operation") and queues task on
+    // "orlex-patcher"; returns at once. A failure of the task goes to error(). Afterwards, on the worker,
+    // operationRunning becomes false, then enable(true) is posted. A second task waits its turn.
+    void run(Task task);
+    // UI thread. Enables or disables the window's main controls; logout only when value is true and a
+    // player is signed in (halvoIdentity not blank).
+    void enable(bool value);
+    // Any thread. Shows text on the status line, always later on the UI thread.
+    void status(const std::string& text);
+    // Any thread; never fails. Classifies the failure, logs its report labelled with operationStep,
+    // clears ready unless the session expired, then posts: the sign-out (session expired only), the
+    // classification's message as status, and "RÉESSAYER" on the main button (unless the session expired).
+    void error(std::exception_ptr failure);
+    // The game engine's progress listener; any thread, returns quickly. Drops an event that comes within
+    // LauncherTiming::progressThrottle of the last one shown, except the final "Prêt"; posts the status,
+    // bar and transfer texts of the others.
+    void progress(const update::Progress& event);
+    // Replaces what a failed operation whose session expired runs on the UI thread to sign the player
+    // out (the account client installs its own). By default: the player's grant fields are cleared, the
+    // main button is hidden and the status reads "Déconnecté.". Any thread.
+    void onSignOut(std::function<void()> signOut);
+
+    // ---- Game installation and update orchestration -------------------------------------------------
+
+    // True when engine has no installed release, the installed release is not plan's release, or the
+    // plan has a file to fetch.
+    static bool needsUpdate(update::Patcher& engine, const update::Plan& plan);
+    // Operation bodies (worker thread). The first check of a managed start: installs the channel's
+    // release when needed, then refresh().
+    void ensureGameInstalled();
+    // Started by the probe: fetches the channel's release again, installs it, then refresh().
+    void updateGame();
+    // The install action (main button when not ready, "Réparer", the game update dialog): fetches the
+    // channel's release into `remote`, installs it (re-verifying every file), then refresh().
+    void installGame();
+    // Recomputes ready from the channel's release, its plan and the installed release, and posts the
+    // installation texts (installed label, main button text and visibility, bar, status).
+    void refresh();
+
+    // True when userdata/launcher-failed-manifest is a regular file whose trimmed text is release's id.
+    bool failedLauncher(const update::Signed& release) const;
+
+    // One update probe (normally on "orlex-update-monitor"). Does nothing while an operation or another
+    // probe runs, a launcher update is in progress (selfUpdatePrompt) or the window is absent or no longer
+    // displayable. Offers a newer launcher release (showLauncherUpdate) unless it is the failed one, and
+    // starts updateGame as an operation when the game is no longer current. A failure is logged as
+    // "update_probe" and shown as a status; it never stops the schedule.
+    void monitorUpdates();
+    // Schedules monitorUpdates on "orlex-update-monitor": probeFirst from now, then probeEvery after the
+    // end of each run, until stopUpdateProbe() or destruction.
+    void startUpdateProbe();
+    // Stops the probe schedule for good (window closed); waits for a running probe to end.
+    void stopUpdateProbe();
 
     // Shared state, each field one atomic value.
     std::atomic<bool> operationRunning{false};
@@ -88,14 +162,27 @@ public:
     std::atomic<int> restoreAttempts{0};
 
 protected:
+    // Runs fn with the view on the UI thread, unless no view is attached or this instance is gone by then.
+    void post(std::function<void(LauncherView&)> fn);
+    bool signedIn() const;
+
     std::filesystem::path root_;
     std::string channel_;
     update::Ed25519Key key_;
     LauncherTiming timing_;
+    // Reset first on destruction: posted functions hold it weakly and skip their work once it is gone.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    AtomicValue<std::shared_ptr<LauncherView>> view_;
+    AtomicValue<std::function<void()>> signOut_;
     common::Executor worker_{"orlex-patcher"};
     common::Executor updateMonitor_{"orlex-update-monitor"};
     std::unique_ptr<update::Patcher> patcher_;
-    std::shared_ptr<LauncherView> view_;
+
+private:
+    bool probeLauncherSide();  // true when a launcher update was offered (the probe ends there)
+    void probeGameSide();
+    void probeAndReschedule();
+    void defaultSignOut();
 };
 
 }  // namespace orlex::launcher

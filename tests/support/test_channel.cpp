@@ -35,6 +35,17 @@ TestChannel::~TestChannel() {
 }
 
 std::string TestChannel::publish(const Files& files, std::int64_t sequence, const std::string& product) {
+    return publishInto(channel_, files, sequence, product);
+}
+
+std::string TestChannel::publishUnder(const std::string& under, const Files& files, std::int64_t sequence,
+                                      const std::string& product) {
+    return publishInto(channel_ / under, files, sequence, product);
+}
+
+std::string TestChannel::publishInto(const fs::path& channel, const Files& files, std::int64_t sequence,
+                                     const std::string& product) {
+    fs::create_directories(channel);
     const fs::path payload = dir_ / ("payload-" + std::to_string(++published_));
     fs::create_directories(payload);
     for (const auto& [name, content] : files) {
@@ -44,19 +55,32 @@ std::string TestChannel::publish(const Files& files, std::int64_t sequence, cons
             fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
     }
     const update::Published published =
-        update::publish({payload, channel_, privateKey_, product, "1.0." + std::to_string(sequence),
+        update::publish({payload, channel, privateKey_, product, "1.0." + std::to_string(sequence),
                          std::to_string(sequence), update::platform()});
     return published.id;
 }
 
-std::unique_ptr<update::Patcher> TestChannel::engine(const fs::path& root, const std::string& product) {
+update::PatcherSettings TestChannel::engineSettings() {
     update::PatcherSettings settings;
     settings.transport.pause = [](std::chrono::milliseconds) {};
-    return std::make_unique<update::Patcher>(baseUrl(), publicKey_, root, product, settings);
+    return settings;
+}
+
+std::unique_ptr<update::Patcher> TestChannel::engine(const fs::path& root, const std::string& product) {
+    return std::make_unique<update::Patcher>(baseUrl(), publicKey_, root, product, engineSettings());
+}
+
+std::unique_ptr<update::Patcher> TestChannel::engineUnder(const std::string& under, const fs::path& root,
+                                                          const std::string& product) {
+    return std::make_unique<update::Patcher>(url(under), publicKey_, root, product, engineSettings());
 }
 
 std::string TestChannel::blobPath(const std::string& content) {
-    return "/blobs/" +
+    return blobPath("", content);
+}
+
+std::string TestChannel::blobPath(const std::string& under, const std::string& content) {
+    return "/" + under + "blobs/" +
            update::hash(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
 }
 

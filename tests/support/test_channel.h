@@ -27,20 +27,37 @@ public:
     // id. A path starting with "+x " marks an executable file ("+x runtime/bin/java").
     std::string publish(const Files& files, std::int64_t sequence, const std::string& product = "client");
 
+    // Publishes into the sub-directory `under` of the channel directory ("client/", "launcher/"), which
+    // the server offers at url(under), so several channels can sit side by side as siblings.
+    std::string publishUnder(const std::string& under, const Files& files, std::int64_t sequence,
+                             const std::string& product);
+
     // An engine on this channel for the given root (product "client" unless given).
     std::unique_ptr<update::Patcher> engine(const std::filesystem::path& root,
                                             const std::string& product = "client");
+    // The same on the channel published under `under`.
+    std::unique_ptr<update::Patcher> engineUnder(const std::string& under, const std::filesystem::path& root,
+                                                 const std::string& product);
+    // Engine settings whose pauses do not wait.
+    static update::PatcherSettings engineSettings();
 
     HttpsServer& server() { return *server_; }
     const update::Ed25519Key& publicKey() const { return publicKey_; }
     std::string baseUrl() const { return server_->baseUrl(); }
+    // baseUrl() + under: the base of the channel published under `under` ("https://…/client/").
+    std::string url(const std::string& under) const { return baseUrl() + under; }
     const std::filesystem::path& channelDir() const { return channel_; }
     const std::filesystem::path& privateKeyFile() const { return privateKey_; }
     const TestCa& ca() const { return *ca_; }
     // Request path of the blob holding content ("/blobs/<sha256>").
     static std::string blobPath(const std::string& content);
+    // Request path of the blob holding content in the channel under `under` ("/client/blobs/<sha256>").
+    static std::string blobPath(const std::string& under, const std::string& content);
 
 private:
+    std::string publishInto(const std::filesystem::path& channel, const Files& files, std::int64_t sequence,
+                            const std::string& product);
+
     TempDir dir_;
     std::filesystem::path channel_;
     std::filesystem::path privateKey_;

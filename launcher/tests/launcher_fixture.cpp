@@ -1,0 +1,52 @@
+#include "launcher/tests/launcher_fixture.h"
+
+#include <filesystem>
+
+#include "tests/support/test_channel.h"
+#include "update/signature.h"
+
+namespace orlex::test {
+
+update::Ed25519Key LauncherFixture::key() {
+    static const update::Ed25519Key made = update::publicKey(update::generateKeyPair().publicDer);
+    return made;
+}
+
+launcher::LauncherTiming LauncherFixture::fastTiming() {
+    launcher::LauncherTiming timing;
+    timing.engine = TestChannel::engineSettings();
+    return timing;
+}
+
+void LauncherFixture::make(const std::string& channel, launcher::LauncherTiming timing,
+                           update::Ed25519Key releaseKey) {
+    launcher =
+        std::make_unique<launcher::Launcher>(root.path(), channel, std::move(releaseKey), std::move(timing));
+    launcher->attachView(view);
+}
+
+std::size_t LauncherFixture::enabledCount() const {
+    return view->occurrences("enabled 1 0") + view->occurrences("enabled 1 1");
+}
+
+void LauncherFixture::operate(launcher::Launcher::Task task) {
+    const std::size_t before = enabledCount();
+    view->onUi([&] { launcher->run(std::move(task)); });
+    view->waitUntil([&] { return enabledCount() > before; });
+    view->waitIdle();
+}
+
+std::string LauncherFixture::log() const {
+    const std::filesystem::path file = root / "userdata/launcher.log";
+    return std::filesystem::exists(file) ? readFile(file) : std::string();
+}
+
+std::size_t LauncherFixture::logReports(const std::string& needle) const {
+    const std::string text = log();
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace orlex::test
