@@ -1,0 +1,153 @@
+#include "launcher/entry.h"
+
+#include <exception>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+#include "common/failure.h"
+#include "common/properties.h"
+#include "launcher/archive.h"
+#include "launcher/launcher.h"
+
+namespace orlex::launcher {
+namespace {
+
+// A mode that exists in the launcher but not yet in this build.
+class ModeUnavailable : public std::runtime_error {
+public:
+    explicit ModeUnavailable(const std::string& mode)
+        : std::runtime_error("Cette version du lanceur n’a pas encore le mode " + mode) {}
+};
+
+constexpr const char* COMMANDS[] = {"--apply-self", "--plan", "--install", "--repair",
+                                    "--verify",     "--play", "--builder"};
+
+// The failure and its nested causes, one message per line; the chain is cut at 16 levels.
+std::string describe(std::exception_ptr failure) {
+    std::string text;
+    for (int depth = 0; failure && depth < 16; ++depth) {
+        std::exception_ptr cause;
+        std::string message = "Échec inconnu";
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& error) {
+            message = error.what();
+            try {
+                std::rethrow_if_nested(error);
+            } catch (...) {
+                cause = std::current_exception();
+            }
+        } catch (...) {
+        }
+        text += (depth == 0 ? "" : "Cause : ") + message + "\n";
+        failure = cause;
+    }
+    return text;
+}
+
+// Writes whole lines to one stream from any thread.
+class Lines {
+public:
+    explicit Lines(std::ostream& out) : out_(out) {}
+    void print(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        out_ << line << '\n';
+        out_.flush();
+    }
+
+private:
+    std::mutex mutex_;
+    std::ostream& out_;
+};
+
+void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines) {
+    update::Patcher& patcher = launcher.patcher();
+    patcher.onProgress([&lines](const update::Progress& progress) {
+        lines.print(progress.phase + " " + std::to_string(progress.completed) + "/" +
+                    std::to_string(progress.total));
+    });
+    if (flags.contains("--plan") || flags.contains("--install") || flags.contains("--repair")) {
+        const update::Signed remote = patcher.remote();
+        const update::Plan plan = patcher.plan(remote);
+        lines.print("PLAN files=" + std::to_string(plan.files) + " bytes=" + std::to_string(plan.bytes) +
+                    " version=" + plan.release.manifest.version.value_or(""));
+        if (!flags.contains("--plan"))
+            patcher.install(remote);
+    }
+    if (flags.contains("--verify"))
+        lines.print("VERIFIED " + patcher.verifiedRelease().string());
+    if (flags.contains("--play"))
+        throw ModeUnavailable("--play");
+    if (flags.contains("--builder"))
+        throw ModeUnavailable("--builder");
+}
+
+void run(const std::vector<std::string>& args, std::ostream& out) {
+    const std::set<std::string> flags(args.begin(), args.end());
+    if (const std::optional<std::string> archive = arg(args, "--archive"))
+        useArchive(*archive);
+    const std::optional<std::string> givenRoot = arg(args, "--root");
+    const std::filesystem::path root = givenRoot ? std::filesystem::path(*givenRoot) : defaultRoot();
+    const std::string channel =
+        arg(args, "--channel", common::property(CHANNEL_PROPERTY).value_or(DEFAULT_CHANNEL));
+    bool commandMode = false;
+    for (const char* command : COMMANDS)
+        commandMode = commandMode || flags.contains(command);
+
+    // The presence client joins here: disabled in command mode, live in the others.
+    Launcher launcher(root, channel, releaseKey());
+
+    if (flags.contains("--apply-self"))
+        throw ModeUnavailable("--apply-self");
+    if (commandMode) {
+        Lines lines(out);
+        runCommands(flags, launcher, lines);
+        return;
+    }
+    if (flags.contains("--ui-smoke"))
+        throw ModeUnavailable("--ui-smoke");
+    if (flags.contains("--managed"))
+        throw ModeUnavailable("--managed");
+    throw ModeUnavailable("non géré (lancement sans option de mode)");
+}
+
+}  // namespace
+
+std::optional<std::string> arg(const std::vector<std::string>& args, std::string_view flag) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == flag)
+            return args[i + 1];
+    }
+    return std::nullopt;
+}
+
+std::string arg(const std::vector<std::string>& args, std::string_view flag, std::string fallback) {
+    return arg(args, flag).value_or(std::move(fallback));
+}
+
+std::vector<std::string> takeProperties(const std::vector<std::string>& arguments) {
+    std::size_t first = 0;
+    for (; first < arguments.size() && arguments[first].starts_with("-D"); ++first) {
+        const std::string definition = arguments[first].substr(2);
+        const std::size_t equals = definition.find('=');
+        const std::string name = definition.substr(0, equals);
+        if (name.empty())
+            throw common::FormatFailure("Propriété sans nom : " + arguments[first]);
+        common::setProperty(name, equals == std::string::npos ? "" : definition.substr(equals + 1));
+    }
+    return std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end());
+}
+
+int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    try {
+        run(takeProperties(arguments), out);
+        return 0;
+    } catch (...) {
+        err << describe(std::current_exception());
+        err.flush();
+        return 1;
+    }
+}
+
+}  // namespace orlex::launcher

@@ -1,0 +1,230 @@
+#include "launcher/entry.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+#include "common/preferences.h"
+#include "common/properties.h"
+#include "launcher/archive.h"
+#include "launcher/tests/archive_support.h"
+#include "tests/support/failures.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_channel.h"
+#include "update/channel_url.h"
+
+namespace orlex::launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+TEST(Arguments, AValueFollowsTheFirstOccurrenceOfItsFlagBeforeTheLastPosition) {
+    EXPECT_EQ(arg({"--root", "A", "--root", "B"}, "--root", "F"), "A");
+    EXPECT_EQ(arg({"--plan", "--root"}, "--root", "F"), "F");
+    EXPECT_EQ(arg({"--root"}, "--root", "F"), "F");
+    EXPECT_EQ(arg({}, "--root", "F"), "F");
+    EXPECT_EQ(arg({"--root", "--channel", "https://h/c/"}, "--root", "F"), "--channel");
+    EXPECT_EQ(arg({"--root", "--root"}, "--root", "F"), "--root");
+    EXPECT_EQ(arg({"--rooted", "A", "-root", "B"}, "--root", "F"), "F");
+    EXPECT_EQ(arg({"x", "--wait-pid", ""}, "--wait-pid"), "");
+    EXPECT_EQ(arg({"x", "--wait-pid"}, "--wait-pid"), std::nullopt);
+}
+
+TEST(Arguments, OnlyLeadingDefinitionsBecomeProperties) {
+    const Args rest =
+        takeProperties({"-Dorlex.t1=1", "-Dorlex.t2=a=b", "-Dorlex.t3", "--plan", "-Dorlex.t4=late"});
+    EXPECT_EQ(rest, (Args{"--plan", "-Dorlex.t4=late"}));
+    EXPECT_EQ(common::property("orlex.t1"), "1");
+    EXPECT_EQ(common::property("orlex.t2"), "a=b");
+    EXPECT_EQ(common::property("orlex.t3"), "");
+    EXPECT_EQ(common::property("orlex.t4"), std::nullopt);
+    EXPECT_EQ(orlex::test::failureMessage<common::FormatFailure>([] { takeProperties({"-D=x"}); }),
+              "Propriété sans nom : -D=x");
+    for (const char* name : {"orlex.t1", "orlex.t2", "orlex.t3"})
+        common::clearProperty(name);
+}
+
+TEST(Arguments, TheDefaultChannelIsAnAcceptedHttpsChannelForGameReleases) {
+    const std::string channel = DEFAULT_CHANNEL;
+    update::checkChannelBase(channel);
+    EXPECT_TRUE(channel.ends_with(".example/client/")) << channel;
+}
+
+// The real entry point in this process against a published channel served over HTTPS on 127.0.0.1.
+class Entry : public ::testing::Test {
+protected:
+    struct Run {
+        int status;
+        std::string out;
+        std::string err;
+    };
+
+    Entry() {
+        common::usePreferenceDirectory((dir_ / "config").string());
+        common::Preferences(PREFS).put("installation", preferred_.string());
+        archive_ = test::makeArchive(dir_ / "archive",
+                                     {{"release-public.der", test::publicDerOf(channel_.privateKeyFile())}});
+    }
+    ~Entry() override { common::clearProperty(CHANNEL_PROPERTY); }
+
+    Run launch(const Args& args) {
+        std::ostringstream out, err;
+        const int status = launcherMain(args, out, err);
+        return {status, out.str(), err.str()};
+    }
+    // The archive and the channel given, then args.
+    Run launchOn(const fs::path& root, const Args& args) {
+        Args all{"--archive", archive_.string(), "--channel", channel_.baseUrl(), "--root", root.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        return launch(all);
+    }
+    std::size_t blobRequests() const {
+        std::size_t count = 0;
+        for (const auto& request : const_cast<orlex::test::TestChannel&>(channel_).server().requests())
+            count += request.path.starts_with("/blobs/") ? 1 : 0;
+        return count;
+    }
+
+    orlex::test::TempDir dir_;
+    fs::path preferred_ = dir_ / "preferred root";
+    orlex::test::TestChannel channel_;
+    fs::path archive_;
+    orlex::test::TestChannel::Files release_{{"app/client.txt", "client"},
+                                             {"+x runtime/bin/java", "#!/bin/sh\n"}};
+};
+
+TEST_F(Entry, ARootFlagInLastPositionLeavesTheChosenInstallationInForce) {
+    channel_.publish(release_, 1);
+    const Run run =
+        launch({"--archive", archive_.string(), "--channel", channel_.baseUrl(), "--plan", "--root"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_directory(preferred_));
+}
+
+TEST_F(Entry, TheFirstRootGivenIsUsed) {
+    channel_.publish(release_, 1);
+    const Run run = launchOn(dir_ / "A", {"--root", (dir_ / "B").string(), "--plan"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_directory(dir_ / "A"));
+    EXPECT_FALSE(fs::exists(dir_ / "B"));
+    EXPECT_FALSE(fs::exists(preferred_));
+}
+
+TEST_F(Entry, TheChannelComesFromTheCommandLineThenFromTheProperty) {
+    channel_.publish(release_, 1);
+    const Args base{"--archive", archive_.string(), "--root", (dir_ / "root").string(), "--plan"};
+
+    Args fromProperty{"-Dorlex.channel=" + channel_.baseUrl()};
+    fromProperty.insert(fromProperty.end(), base.begin(), base.end());
+    const Run viaProperty = launch(fromProperty);
+    EXPECT_EQ(viaProperty.status, 0) << viaProperty.err;
+    EXPECT_EQ(viaProperty.out, "PLAN files=2 bytes=16 version=1.0.1\n");
+
+    Args overridden{"-Dorlex.channel=https://127.0.0.1:9/client", "--channel", channel_.baseUrl()};
+    overridden.insert(overridden.end(), base.begin(), base.end());
+    const Run viaFlag = launch(overridden);
+    EXPECT_EQ(viaFlag.status, 0) << viaFlag.err;
+    EXPECT_EQ(viaFlag.out, "PLAN files=2 bytes=16 version=1.0.1\n");
+}
+
+TEST_F(Entry, PlanTogetherWithInstallOnlyPlans) {
+    channel_.publish(release_, 1);
+    const Run run = launchOn(dir_ / "root", {"--plan", "--install"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "PLAN files=2 bytes=16 version=1.0.1\n");
+    EXPECT_EQ(blobRequests(), 0u);
+    EXPECT_FALSE(fs::exists(dir_ / "root" / "current"));
+}
+
+TEST_F(Entry, InstallReportsEveryProgressEventThenVerifyNamesTheRelease) {
+    channel_.publish(release_, 1);
+    const fs::path root = dir_ / "root";
+
+    const Run installed = launchOn(root, {"--install"});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    std::istringstream lines(installed.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "PLAN files=2 bytes=16 version=1.0.1");
+    std::vector<std::string> progress;
+    while (std::getline(lines, line))
+        progress.push_back(line);
+    ASSERT_FALSE(progress.empty());
+    for (const std::string& event : progress)
+        EXPECT_TRUE(std::regex_match(event, std::regex(".+ [0-9]+/16"))) << event;
+    EXPECT_EQ(progress.back(), "Prêt 16/16");
+
+    const Run verified = launchOn(root, {"--verify"});
+    ASSERT_EQ(verified.status, 0) << verified.err;
+    ASSERT_TRUE(verified.out.starts_with("VERIFIED ")) << verified.out;
+    EXPECT_TRUE(verified.out.ends_with("\n"));
+    const fs::path named = verified.out.substr(9, verified.out.size() - 10);
+    EXPECT_TRUE(fs::equivalent(named.parent_path(), root / "releases")) << named;
+    EXPECT_EQ(orlex::test::readFile(named / "app/client.txt"), "client");
+
+    const std::size_t fetched = blobRequests();
+    const Run repaired = launchOn(root, {"--repair"});
+    EXPECT_EQ(repaired.status, 0) << repaired.err;
+    EXPECT_TRUE(repaired.out.starts_with("PLAN files=0 bytes=0 version=1.0.1\n")) << repaired.out;
+    EXPECT_EQ(blobRequests(), fetched);
+}
+
+TEST_F(Entry, ModesThisBuildDoesNotHaveEndWithStatusOneAndSaySo) {
+    for (const Args& mode :
+         {Args{"--play"}, Args{"--play", "--smoke"}, Args{"--builder"}, Args{"--apply-self"},
+          Args{"--managed"}, Args{"--ui-smoke"}, Args{"--smoke"}, Args{}}) {
+        const Run run = launchOn(dir_ / "root", mode);
+        EXPECT_EQ(run.status, 1) << ::testing::PrintToString(mode);
+        EXPECT_TRUE(run.err.starts_with("Cette version du lanceur n’a pas encore le mode ")) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_TRUE(launchOn(dir_ / "root", {"--play"}).err.find("--play") != std::string::npos);
+    EXPECT_TRUE(launchOn(dir_ / "root", {"--managed"}).err.find("--managed") != std::string::npos);
+    EXPECT_TRUE(channel_.server().requests().empty());
+}
+
+TEST_F(Entry, FailuresEndWithStatusOneAndTheirTextOnStandardErrorOnly) {
+    channel_.publish(release_, 1);
+    const fs::path root = dir_ / "root";
+    std::string unslashed = channel_.baseUrl();
+    unslashed.pop_back();
+
+    const Run badChannel = launch(
+        {"--archive", archive_.string(), "--root", root.string(), "--channel", unslashed, "--install"});
+    EXPECT_EQ(badChannel.status, 1);
+    EXPECT_EQ(badChannel.err, "URL de canal invalide\n");
+    EXPECT_EQ(badChannel.out, "");
+    EXPECT_TRUE(channel_.server().requests().empty());
+
+    const fs::path keyless = test::makeArchive(dir_ / "keyless", {{"logo.png", "png"}});
+    const Run noKey = launch({"--archive", keyless.string(), "--root", root.string(), "--channel",
+                              channel_.baseUrl(), "--install"});
+    EXPECT_EQ(noKey.status, 1);
+    EXPECT_EQ(noKey.err, "Clé de signature absente\n");
+
+    // A failure with a cause: nothing listens on port 1, the transport failure keeps the refusal below it.
+    const Run unreachable = launch({"--archive", archive_.string(), "--root", root.string(), "--channel",
+                                    "https://127.0.0.1:1/client/", "--plan"});
+    EXPECT_EQ(unreachable.status, 1);
+    EXPECT_NE(unreachable.err.find("\nCause : "), std::string::npos) << unreachable.err;
+    EXPECT_TRUE(unreachable.err.ends_with("\n"));
+
+    const Run nothingInstalled = launchOn(root, {"--verify"});
+    EXPECT_EQ(nothingInstalled.status, 1);
+    EXPECT_FALSE(nothingInstalled.err.empty());
+
+    const Run badProperty = launch({"-D=1", "--plan"});
+    EXPECT_EQ(badProperty.status, 1);
+    EXPECT_EQ(badProperty.err, "Propriété sans nom : -D=1\n");
+
+    EXPECT_FALSE(fs::exists(root / "userdata"));
+}
+
+}  // namespace
+}  // namespace orlex::launcher

@@ -1,0 +1,179 @@
+// The real programs together: orlex-publish writes a channel with the build's development key pair,
+// nginx serves it over HTTPS on 127.0.0.1 with a CA made for the run (tools/serve-channel), and
+// orlex-launcher, finding the build's launcher archive beside it, plans, installs and verifies from it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/uuid.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "update/platform.h"
+
+namespace orlex::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+const fs::path SERVE_CHANNEL = fs::path(ORLEX_SOURCE_DIR) / "tools" / "serve-channel";
+
+std::size_t countLines(const std::string& text, const std::string& part) {
+    std::istringstream lines(text);
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+class LauncherEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ORLEX_DEV_ARCHIVE)
+            GTEST_SKIP() << "the launcher archive carries a configured release key, not the development one";
+        // No preference store of the user is ever read or written by these runs.
+        setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+
+        writeFile(payload_ / "app/client.txt", "ORLEX Tessaline\n");
+        writeFile(payload_ / "app/lib/game.bin", randomBytes(2'000'000, 7));
+        writeFile(payload_ / "assets/intro.bin", randomBytes(30'000, 8));
+        writeFile(payload_ / "runtime/bin/java", "#!/bin/sh\necho runtime\n");
+        fs::permissions(payload_ / "runtime/bin/java", fs::perms::owner_exec, fs::perm_options::add);
+        const ProcessResult published = runProcess(
+            builtProgram("orlex-publish"), {"publish", payload_.string(), channel_.string(),
+                                            (fs::path(ORLEX_DEV_KEYS_DIR) / "release-private.der").string(),
+                                            "client", "2.0.0-e2e", "1", update::platform()});
+        ASSERT_EQ(published.status, 0) << published.err;
+
+        const ProcessResult started =
+            runProcess(SERVE_CHANNEL, {"start", channel_.string(), state_.string()});
+        serving_ = true;
+        ASSERT_EQ(started.status, 0) << started.err;
+        url_ = started.out.substr(0, started.out.find('\n'));
+        ASSERT_TRUE(url_.starts_with("https://127.0.0.1:")) << started.out;
+    }
+
+    void TearDown() override {
+        if (serving_)
+            runProcess(SERVE_CHANNEL, {"stop", state_.string()});
+        std::error_code ignored;
+        fs::remove_all(state_, ignored);
+    }
+
+    ProcessResult launcher(const Args& args) {
+        Args all{"-Djavax.net.ssl.trustStore=" + (state_ / "ca.pem").string()};
+        all.insert(all.end(), args.begin(), args.end());
+        return runProcess(builtProgram("orlex-launcher"), all);
+    }
+    ProcessResult launcherOn(const Args& args) {
+        Args all{"--root", root_.string(), "--channel", url_};
+        all.insert(all.end(), args.begin(), args.end());
+        return launcher(all);
+    }
+
+    // nginx's access log once every request made so far is in it: the single worker logs a request
+    // before it turns to the next, so a marker request of ours, once logged, comes after all of them.
+    std::string accessLog() {
+        const std::string marker = "e2e-marker-" + common::randomUuid();
+        runProcess("curl",
+                   {"-s", "-o", "/dev/null", "--cacert", (state_ / "ca.pem").string(), url_ + marker});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::string log;
+        while ((log = readFile(state_ / "logs/access.log")).find(marker) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_NE(log.find(marker), std::string::npos) << "marker request never logged";
+        return log;
+    }
+
+    std::string installedId() { return readFile(root_ / "current"); }
+
+    TempDir dir_;
+    fs::path payload_ = dir_ / "payload";
+    fs::path channel_ = dir_ / "channel/client";
+    fs::path root_ = dir_ / "Orlex Tessaline";
+    fs::path state_ = fs::path(ORLEX_E2E_SERVERS) / common::randomUuid();
+    bool serving_ = false;
+    std::string url_;
+};
+
+TEST_F(LauncherEndToEnd, PlansInstallsAndVerifiesThePublishedRelease) {
+    const ProcessResult planned =
+        launcher({"-Dorlex.channel=" + url_, "--root", root_.string(), "--plan", "--install"});
+    ASSERT_EQ(planned.status, 0) << planned.err;
+    EXPECT_EQ(planned.out, "PLAN files=4 bytes=2030039 version=2.0.0-e2e\n");
+    EXPECT_FALSE(fs::exists(root_ / "current"));
+
+    const ProcessResult installed = launcherOn({"--install"});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    EXPECT_TRUE(installed.out.starts_with("PLAN files=4 bytes=2030039 version=2.0.0-e2e\n")) << installed.out;
+    EXPECT_TRUE(installed.out.ends_with("\nPrêt 2030039/2030039\n")) << installed.out;
+    // Every line after the plan is one progress event of the whole installation.
+    EXPECT_EQ(countLines(installed.out, "/2030039"), countLines(installed.out, "") - 1) << installed.out;
+
+    const ProcessResult verified = launcherOn({"--verify"});
+    ASSERT_EQ(verified.status, 0) << verified.err;
+    ASSERT_TRUE(verified.out.starts_with("VERIFIED ")) << verified.out;
+    const fs::path release = verified.out.substr(9, verified.out.size() - 10);
+    EXPECT_EQ(release.parent_path().filename(), "releases");
+    EXPECT_TRUE(fs::equivalent(release.parent_path().parent_path(), root_));
+    for (const std::string& file : listFiles(payload_))
+        EXPECT_EQ(readFile(release / file), readFile(payload_ / file)) << file;
+    EXPECT_NE(fs::status(release / "runtime/bin/java").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+    EXPECT_EQ(verified.err, "");
+}
+
+TEST_F(LauncherEndToEnd, ASecondInstallFetchesNothing) {
+    ASSERT_EQ(launcherOn({"--install"}).status, 0);
+    const std::size_t blobs = countLines(accessLog(), "GET /blobs/");
+    EXPECT_EQ(blobs, 4u);
+
+    const ProcessResult again = launcherOn({"--install"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(again.out.starts_with("PLAN files=0 bytes=0 version=2.0.0-e2e\n")) << again.out;
+    EXPECT_EQ(countLines(again.out, "app/"), 0u) << again.out;
+    EXPECT_EQ(countLines(accessLog(), "GET /blobs/"), blobs);
+}
+
+TEST_F(LauncherEndToEnd, AChannelWithoutItsTrailingSlashStopsBeforeAnyRequest) {
+    const std::size_t before = countLines(accessLog(), "GET /");
+    std::string unslashed = url_;
+    unslashed.pop_back();
+
+    const ProcessResult run = launcher({"--root", root_.string(), "--channel", unslashed, "--install"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "URL de canal invalide\n");
+    EXPECT_EQ(run.out, "");
+    // Only the marker request of accessLog() itself was added.
+    EXPECT_EQ(countLines(accessLog(), "GET /"), before + 1);
+}
+
+TEST_F(LauncherEndToEnd, ATamperedCurrentJsonInstallsNothing) {
+    std::string envelope = readFile(channel_ / "current.json");
+    const std::size_t signature = envelope.find("\"signature\":\"");
+    ASSERT_NE(signature, std::string::npos) << envelope;
+    char& first = envelope[signature + 13];
+    first = first == 'A' ? 'B' : 'A';
+    writeFile(channel_ / "current.json", envelope);
+
+    const ProcessResult run = launcherOn({"--install"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(fs::exists(root_ / "current"));
+    EXPECT_TRUE(!fs::exists(root_ / "releases") || fs::is_empty(root_ / "releases"));
+    EXPECT_FALSE(fs::exists(root_ / "userdata"));
+    EXPECT_EQ(countLines(accessLog(), "GET /blobs/"), 0u);
+}
+
+}  // namespace
+}  // namespace orlex::test
