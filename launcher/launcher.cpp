@@ -17,6 +17,8 @@ Launcher::Launcher(std::filesystem::path root, std::string channel, update::Ed25
     signOut_.store([this] { defaultSignOut(); });
     patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", timing_.engine);
     root_ = patcher_->root();
+    halvo_ = std::make_unique<accounts::HalvoIdClient>(root_ / "userdata" / "account-session");
+    gameSession_ = accounts::gameSessionEndpoint();
 }
 
 Launcher::~Launcher() {

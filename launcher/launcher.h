@@ -12,6 +12,9 @@
 #include <set>
 #include <string>
 
+#include "accounts/editor_session_broker.h"
+#include "accounts/game_session.h"
+#include "accounts/halvo_id_client.h"
 #include "common/executor.h"
 #include "launcher/launcher_view.h"
 #include "update/patcher.h"
@@ -28,6 +31,7 @@ struct LauncherTiming {
     std::chrono::nanoseconds progressThrottle{80'000'000};
     std::function<std::int64_t()> progressClock = monotonicNanos;  // the throttle's clock, nanoseconds
     update::PatcherSettings engine;                                // transport pauses, clock
+    std::chrono::milliseconds restoreRetry{3000};  // between failed attempts to restore a session
 };
 
 // A value shared between threads as one atomic unit; no lock guards combinations of such values.
@@ -144,6 +148,41 @@ public:
     // Stops the probe schedule for good (window closed); waits for a running probe to end.
     void stopUpdateProbe();
 
+    // ---- Game session grant (account_flows.cpp) ------------------------------------------------------
+    // Preference keys: account.remember (a session is remembered on this device), account.identity (its
+    // account name), account.updateResume (set before a self-update hand-off, read once by the restore).
+    // A window with the account panel installs the full sign-out: onSignOut([&] { logoutHalvo(); }).
+
+    // The account client, with the session file root()/"userdata/account-session".
+    accounts::HalvoIdClient& halvo() { return *halvo_; }
+
+    // Exchanges the account session for a game grant at the configured endpoint (orlex.gameSession).
+    // Blocks; worker thread, or the editor session broker's serving thread. Fails with SessionExpired
+    // without a request when no trusted cookie is held, and when the endpoint answers 401 or 403.
+    accounts::GameGrant exchangeGameToken();
+    // Worker thread. Writes the session file and remembers the grant's account name.
+    void persistSession(const accounts::GameGrant& grant);
+    // UI thread. Enters the signed-in state with the grant and shows it.
+    void authenticated(const accounts::GameGrant& grant);
+    // UI thread: reads the sign-in form and signs in on the worker thread, then exchanges and remembers.
+    // The password buffer is wiped as soon as the account client has used it.
+    void submitLogin();
+    // UI thread: the same for the registration dialog.
+    void submitRegister();
+    // UI thread at start; the update monitor's thread for retries. Restores a remembered (or handed-over)
+    // session on the worker thread: at most 1 + MAX_RESTORE_RETRIES attempts, restoreRetry apart.
+    void restoreRememberedSession();
+    // UI thread. Signs the client out locally and forgets the remembered account; the signed-in fields
+    // are left alone.
+    void forgetRememberedSession();
+    // UI thread. Forgets the session and shows the signed-out window; nothing is sent anywhere.
+    void logoutHalvo();
+    // The grants a running child renews through the editor session broker: each call exchanges the
+    // session afresh (on the broker's thread) and changes no launcher state.
+    accounts::EditorSessionBroker::Provider builderSessionProvider();
+
+    static constexpr int MAX_RESTORE_RETRIES = 5;
+
     // Shared state, each field one atomic value.
     std::atomic<bool> operationRunning{false};
     std::atomic<bool> ready{false};
@@ -177,8 +216,11 @@ protected:
     common::Executor worker_{"orlex-patcher"};
     common::Executor updateMonitor_{"orlex-update-monitor"};
     std::unique_ptr<update::Patcher> patcher_;
+    std::unique_ptr<accounts::HalvoIdClient> halvo_;
+    std::string gameSession_;
 
 private:
+    void restoreAttempt();     // worker thread
     bool probeLauncherSide();  // true when a launcher update was offered (the probe ends there)
     void probeGameSide();
     void probeAndReschedule();

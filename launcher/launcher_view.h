@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "accounts/secret_buffer.h"
 #include "update/patcher.h"
 
 namespace orlex::launcher {
@@ -30,6 +31,42 @@ public:
     virtual void setInstalled(const std::string& text) = 0;
     // The launcher channel has a newer release: starts the launcher update (its own guard applies).
     virtual void showLauncherUpdate(const update::Plan& plan) = 0;
+
+    // ---- Account panel (UI thread) ------------------------------------------------------------------
+    // A window without the panel keeps the defaults: empty forms, nothing shown.
+
+    // The sign-in form: the identifier as typed and the password field's characters.
+    struct LoginInput {
+        std::string identifier;
+        accounts::SecretBuffer password;
+    };
+    // The registration dialog's fields as typed.
+    struct RegistrationInput {
+        std::string username;
+        std::string displayName;
+        std::string email;
+        accounts::SecretBuffer password;
+        accounts::SecretBuffer confirm;
+    };
+    virtual LoginInput readLogin() { return {}; }
+    virtual RegistrationInput readRegistration() { return {}; }
+    // The sign-in button, and the registration dialog's submit button.
+    virtual void setLoginEnabled(bool) {}
+    virtual void setRegisterEnabled(bool) {}
+    // Empties the sign-in password field; focuses it.
+    virtual void clearLoginPassword() {}
+    virtual void focusLoginPassword() {}
+    // The check box "Rester connecté sur cet appareil" of the sign-in form.
+    virtual void setRememberChecked(bool) {}
+    // The identity label of the signed-in card ("halvo-identity").
+    virtual void setIdentity(const std::string&) {}
+    // Shows the account card "login" or "connected" (which also closes the registration dialog).
+    virtual void showAccountCard(const std::string&) {}
+    virtual void setLogout(bool /*visible*/, bool /*enabled*/) {}
+    // The "World Builder" button.
+    virtual void setBuilderVisible(bool) {}
+    // Lays the window out again and repaints it.
+    virtual void relayout() {}
 };
 
 }  // namespace orlex::launcher

@@ -19,6 +19,9 @@ namespace orlex::test {
 
 // A LauncherView that records every change as "<what> <value>" ("status Prêt.", "enabled 1 0",
 // "action JOUER", "visible 1", "bar 1000", "transfer …", "installed …", "launcherUpdate <release id>").
+// Account panel: "login 0|1", "register 0|1", "password cleared", "password focused", "remember 0|1",
+// "identity …", "card login|connected", "logout <visible> <enabled>", "builder 0|1", "layout"; its forms
+// read the fields below (set them before the flow starts).
 // Its UI thread is an executor of its own; onUi() runs code there, as the window's event loop would.
 class RecordingView : public launcher::LauncherView {
 public:
@@ -45,6 +48,32 @@ public:
     void showLauncherUpdate(const update::Plan& plan) override {
         record("launcherUpdate " + plan.release.id);
     }
+
+    LoginInput readLogin() override { return {loginIdentifier, accounts::SecretBuffer(loginPassword)}; }
+    RegistrationInput readRegistration() override {
+        return {username, displayName, email, accounts::SecretBuffer(password),
+                accounts::SecretBuffer(confirm)};
+    }
+    void setLoginEnabled(bool enabled) override { record(std::string("login ") + (enabled ? "1" : "0")); }
+    void setRegisterEnabled(bool enabled) override {
+        record(std::string("register ") + (enabled ? "1" : "0"));
+    }
+    void clearLoginPassword() override { record("password cleared"); }
+    void focusLoginPassword() override { record("password focused"); }
+    void setRememberChecked(bool checked) override {
+        record(std::string("remember ") + (checked ? "1" : "0"));
+    }
+    void setIdentity(const std::string& text) override { record("identity " + text); }
+    void showAccountCard(const std::string& card) override { record("card " + card); }
+    void setLogout(bool visible, bool enabled) override {
+        record(std::string("logout ") + (visible ? "1" : "0") + " " + (enabled ? "1" : "0"));
+    }
+    void setBuilderVisible(bool visible) override { record(std::string("builder ") + (visible ? "1" : "0")); }
+    void relayout() override { record("layout"); }
+
+    // The account forms' fields.
+    std::string loginIdentifier, loginPassword;
+    std::string username, displayName, email, password, confirm;
 
     // Runs fn on the UI thread and waits for it.
     void onUi(std::function<void()> fn) {
