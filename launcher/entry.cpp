@@ -7,8 +7,10 @@
 
 #include "common/failure.h"
 #include "common/properties.h"
+#include "discord/presence.h"
 #include "launcher/archive.h"
 #include "launcher/launcher.h"
+#include "launcher/launcher_log.h"
 
 namespace orlex::launcher {
 namespace {
@@ -61,6 +63,14 @@ private:
     std::ostream& out_;
 };
 
+// A resource of this process's launcher archive as text, for the presence's "/discord.properties".
+std::optional<std::string> archiveResource(std::string_view name) {
+    const std::optional<Bytes> bytes = launcherArchive().resource(name);
+    if (!bytes)
+        return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+}
+
 void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines) {
     update::Patcher& patcher = launcher.patcher();
     patcher.onProgress([&lines](const update::Progress& progress) {
@@ -95,8 +105,15 @@ void run(const std::vector<std::string>& args, std::ostream& out) {
     for (const char* command : COMMANDS)
         commandMode = commandMode || flags.contains(command);
 
-    // The presence client joins here: disabled in command mode, live in the others.
+    // Disabled in command and apply-self modes; live otherwise, its notices going to the root's launcher
+    // log. It lives until run() returns (the end of main), when it is closed and its worker joined.
+    discord::DiscordRichPresence presence =
+        commandMode
+            ? discord::DiscordRichPresence::disabled()
+            : discord::DiscordRichPresence::create(
+                  [root](const std::string& notice) { appendLauncherLog(root, notice); }, archiveResource);
     Launcher launcher(root, channel, releaseKey());
+    presence.launcher();
 
     if (flags.contains("--apply-self"))
         throw ModeUnavailable("--apply-self");

@@ -39,7 +39,8 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
 // defaultRoot()), --channel (default the property orlex.channel, else DEFAULT_CHANNEL).
 //
 // Status 0 once every command has succeeded; status 1 for any failure, whose description (its message
-// and those of its nested causes, one per line) goes to err. Nothing is written to the launcher log.
+// and those of its nested causes, one per line) goes to err; it is never written to the launcher log
+// (only the presence's notices are, outside the command modes).
 // out receives whole lines, possibly from the engine's transfer threads. No thread of the launcher
 // outlives the call.
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out = std::cout,
