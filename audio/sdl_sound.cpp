@@ -1,0 +1,267 @@
+#include <SDL.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "audio/sound_line.h"
+#include "common/failure.h"
+
+namespace orlex::audio {
+namespace {
+
+using common::IoFailure;
+using namespace std::chrono_literals;
+
+// SDL's audio subsystem runs while at least one device is open (so the driver named by SDL_AUDIODRIVER
+// is looked up again after every quiet spell, and nothing of SDL stays behind). Opening and closing
+// devices is serialised because SDL does not promise that device management is thread-safe.
+std::mutex& sdlMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::size_t openDevices = 0;  // under sdlMutex()
+
+// SDL keeps per-thread storage (its error text) for threads it did not create and never frees it; our
+// threads come and go, so each device call frees it when done.
+struct ThreadStorageRelease {
+    ThreadStorageRelease() = default;
+    ThreadStorageRelease(const ThreadStorageRelease&) = delete;
+    ThreadStorageRelease& operator=(const ThreadStorageRelease&) = delete;
+    ~ThreadStorageRelease() { SDL_TLSCleanup(); }
+};
+
+void initialise(bool capture) {
+    if (openDevices == 0 && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        throw IoFailure(
+            std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") +
+            SDL_GetError());
+}
+
+void releaseSubsystem() {
+    if (openDevices == 0)
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+SDL_AudioSpec deviceFormat(const PcmFormat& format, std::size_t bufferBytes) {
+    SDL_AudioSpec wanted{};
+    wanted.freq = format.rate;
+    wanted.format = AUDIO_S16LSB;
+    wanted.channels = static_cast<Uint8>(format.channels);
+    // The device's own period: half the line buffer, a power of two, so the queue stays ahead of it.
+    std::size_t frames = std::max<std::size_t>(64, bufferBytes / format.frameBytes() / 2);
+    Uint16 samples = 64;
+    while (samples * 2u <= frames && samples < 8192)
+        samples = static_cast<Uint16>(samples * 2);
+    wanted.samples = samples;
+    return wanted;
+}
+
+// An open device and the length of one of its periods.
+struct Device {
+    SDL_AudioDeviceID id = 0;
+    std::chrono::microseconds period{0};
+};
+
+Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture) {
+    if (format.rate <= 0 || format.channels < 1 || format.channels > 2)
+        throw IoFailure("Piste mono ou stéréo requise");
+    std::lock_guard lock(sdlMutex());
+    const ThreadStorageRelease release;
+    initialise(capture);
+    SDL_AudioSpec wanted = deviceFormat(format, bufferBytes);
+    SDL_AudioSpec obtained{};
+    // The device's own period may differ: SDL then feeds it straight from the queue instead of through a
+    // re-buffering stream, so an empty queue means only the period being played is left.
+    const SDL_AudioDeviceID device =
+        SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &wanted, &obtained, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+    if (device == 0) {
+        const std::string reason = SDL_GetError();
+        releaseSubsystem();
+        throw IoFailure(
+            std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") + reason);
+    }
+    ++openDevices;
+    return Device{device,
+                  std::chrono::microseconds(1'000'000LL * obtained.samples / std::max(1, obtained.freq))};
+}
+
+void closeDevice(SDL_AudioDeviceID device) {
+    std::lock_guard lock(sdlMutex());
+    const ThreadStorageRelease release;
+    SDL_CloseAudioDevice(device);
+    --openDevices;
+    releaseSubsystem();
+}
+
+// Output over SDL's queue: write() keeps at most bufferBytes queued and waits for room by polling the
+// queue size (SDL signals nothing when the device takes data).
+class SdlOutputLine : public OutputLine {
+public:
+    SdlOutputLine(const PcmFormat& format, std::size_t bufferBytes)
+        : device_(openDevice(format, bufferBytes, false)),
+          buffer_(bufferBytes),
+          frameBytes_(format.frameBytes()) {}
+    SdlOutputLine(const SdlOutputLine&) = delete;
+    SdlOutputLine& operator=(const SdlOutputLine&) = delete;
+    ~SdlOutputLine() override { close(); }
+
+    void start() override {
+        std::lock_guard lock(mutex_);
+        if (open_) {
+            SDL_PauseAudioDevice(device_.id, 0);
+            running_ = true;
+        }
+    }
+
+    std::size_t write(std::span<const std::uint8_t> bytes) override {
+        std::unique_lock lock(mutex_);
+        std::size_t taken = 0;
+        while (taken < bytes.size()) {
+            if (!open_)
+                return taken;
+            const std::size_t room = roomLocked();
+            if (room > 0) {
+                const std::size_t chunk = std::min(room, bytes.size() - taken);
+                if (SDL_QueueAudio(device_.id, bytes.data() + taken, static_cast<Uint32>(chunk)) != 0)
+                    throw IoFailure(std::string("Sortie audio interrompue : ") + SDL_GetError());
+                taken += chunk;
+                continue;
+            }
+            if (!running_)
+                return taken;
+            changed_.wait_for(lock, 2ms);
+        }
+        return taken;
+    }
+
+    std::size_t available() override {
+        std::lock_guard lock(mutex_);
+        return open_ ? roomLocked() : 0;
+    }
+
+    void drain() override {
+        std::unique_lock lock(mutex_);
+        while (open_ && running_ && SDL_GetQueuedAudioSize(device_.id) > 0)
+            changed_.wait_for(lock, 2ms);
+        // The device took the last bytes; they sound during its current period (two, to be safe).
+        const auto played = std::chrono::steady_clock::now() + 2 * device_.period;
+        while (open_ && running_ && std::chrono::steady_clock::now() < played)
+            changed_.wait_until(lock, played);
+    }
+
+    void flush() override {
+        std::lock_guard lock(mutex_);
+        if (open_)
+            SDL_ClearQueuedAudio(device_.id);
+        changed_.notify_all();
+    }
+
+    void stop() override {
+        std::lock_guard lock(mutex_);
+        if (open_)
+            SDL_PauseAudioDevice(device_.id, 1);
+        running_ = false;
+        changed_.notify_all();
+    }
+
+    void close() override {
+        std::lock_guard lock(mutex_);
+        if (!open_)
+            return;
+        open_ = false;
+        running_ = false;
+        closeDevice(device_.id);
+        changed_.notify_all();
+    }
+
+private:
+    std::size_t roomLocked() const {
+        const std::size_t queued = SDL_GetQueuedAudioSize(device_.id);
+        const std::size_t room = queued >= buffer_ ? 0 : buffer_ - queued;
+        return room - room % frameBytes_;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Device device_;
+    std::size_t buffer_;
+    std::size_t frameBytes_;
+    bool open_ = true;
+    bool running_ = false;
+};
+
+class SdlInputLine : public InputLine {
+public:
+    SdlInputLine(const PcmFormat& format, std::size_t bufferBytes)
+        : device_(openDevice(format, bufferBytes, true)) {}
+    SdlInputLine(const SdlInputLine&) = delete;
+    SdlInputLine& operator=(const SdlInputLine&) = delete;
+    ~SdlInputLine() override { close(); }
+
+    void start() override {
+        std::lock_guard lock(mutex_);
+        if (open_) {
+            SDL_PauseAudioDevice(device_.id, 0);
+            running_ = true;
+        }
+    }
+
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        std::unique_lock lock(mutex_);
+        while (open_ && running_) {
+            const Uint32 got =
+                SDL_DequeueAudio(device_.id, buffer.data(), static_cast<Uint32>(buffer.size()));
+            if (got > 0)
+                return got;
+            changed_.wait_for(lock, 2ms);
+        }
+        return 0;
+    }
+
+    void stop() override {
+        std::lock_guard lock(mutex_);
+        if (open_)
+            SDL_PauseAudioDevice(device_.id, 1);
+        running_ = false;
+        changed_.notify_all();
+    }
+
+    void close() override {
+        std::lock_guard lock(mutex_);
+        if (!open_)
+            return;
+        open_ = false;
+        running_ = false;
+        closeDevice(device_.id);
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Device device_;
+    bool open_ = true;
+    bool running_ = false;
+};
+
+class SdlSoundSystem : public SoundSystem {
+public:
+    std::shared_ptr<OutputLine> openOutput(const PcmFormat& format, std::size_t bufferBytes) override {
+        return std::make_shared<SdlOutputLine>(format, bufferBytes);
+    }
+    std::shared_ptr<InputLine> openInput(const PcmFormat& format, std::size_t bufferBytes) override {
+        return std::make_shared<SdlInputLine>(format, bufferBytes);
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<SoundSystem> systemSound() {
+    static const std::shared_ptr<SoundSystem> system = std::make_shared<SdlSoundSystem>();
+    return system;
+}
+
+}  // namespace orlex::audio

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
+#include "audio/backend.h"
+#include "audio/sound_line.h"
+#include "audio/tests/test_sounds.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
+namespace orlex::audio {
+namespace {
+
+// The real SDL output on this headless machine: its disk driver writes what the device plays to a file
+// (read at every device opening), after some leading silence of its own.
+class SdlDiskOutput : public ::testing::Test {
+protected:
+    SdlDiskOutput() {
+        ::setenv("SDL_AUDIODRIVER", "disk", 1);
+        ::setenv("SDL_DISKAUDIOFILE", (dir_ / "played.raw").c_str(), 1);
+    }
+
+    std::vector<std::uint8_t> played() { return orlex::test::readBytes(dir_ / "played.raw"); }
+
+    static bool contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
+        return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+    }
+
+    orlex::test::TempDir dir_;
+};
+
+TEST_F(SdlDiskOutput, PlaysExactlyTheBytesWritten) {
+    const std::vector<std::uint8_t> payload = test::bytesOf(test::ramp(6000, 11));
+    std::shared_ptr<OutputLine> line = systemSound()->openOutput(PcmFormat{22050, 1}, 4096);
+    line->start();
+    std::size_t written = 0;
+    while (written < payload.size())
+        written += line->write(std::span(payload).subspan(written));
+    line->drain();
+    line->stop();
+    line->close();
+    line->close();
+    EXPECT_EQ(line->write(payload), 0u);
+
+    const std::vector<std::uint8_t> file = played();
+    const auto start = std::search(file.begin(), file.end(), payload.begin(), payload.begin() + 64);
+    ASSERT_NE(start, file.end());
+    EXPECT_TRUE(std::all_of(file.begin(), start, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(contains(file, payload));
+}
+
+TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
+    const std::vector<std::int16_t> tune = test::ramp(11025, 5);
+    test::writeSound(dir_ / "tune.wav", 22050, 1, tune);
+    std::shared_ptr<Voice> voice = PcmBackend().open(dir_ / "tune.wav", false);
+    voice->gain(1.0f);
+    while (voice->alive())
+        std::this_thread::yield();
+    EXPECT_EQ(voice->error(), "");
+    // The first blocks ramp up from gain 0; the rest is the file as it is.
+    const std::vector<std::int16_t> tail(tune.begin() + 4096, tune.end());
+    EXPECT_TRUE(contains(played(), test::bytesOf(tail)));
+}
+
+TEST_F(SdlDiskOutput, CapturesWhatTheInputDeviceGives) {
+    const std::vector<std::uint8_t> recorded = test::bytesOf(test::ramp(4000, 9));
+    orlex::test::writeFile(dir_ / "microphone.raw", std::string(recorded.begin(), recorded.end()));
+    ::setenv("SDL_DISKAUDIOFILEIN", (dir_ / "microphone.raw").c_str(), 1);
+    std::shared_ptr<InputLine> line = systemSound()->openInput(PcmFormat{8000, 1}, 1280);
+    line->start();
+    std::vector<std::uint8_t> captured;
+    std::vector<std::uint8_t> buffer(320);
+    while (captured.size() < recorded.size()) {
+        const std::size_t got = line->read(buffer);
+        ASSERT_GT(got, 0u);
+        captured.insert(captured.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+    }
+    line->stop();
+    EXPECT_EQ(line->read(buffer), 0u);
+    line->close();
+    captured.resize(recorded.size());
+    EXPECT_EQ(captured, recorded);
+}
+
+}  // namespace
+}  // namespace orlex::audio

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "common/preferences.h"
+
+namespace orlex::audio {
+
+// The volume buses, in this order; each is stored under its name.
+enum class Bus { MUSIC, AMBIENCE, WEATHER, EFFECTS, INTERFACE };
+inline constexpr std::array<Bus, 5> BUSES{Bus::MUSIC, Bus::AMBIENCE, Bus::WEATHER, Bus::EFFECTS,
+                                          Bus::INTERFACE};
+
+// "MUSIC", "AMBIENCE", "WEATHER", "EFFECTS", "INTERFACE".
+std::string busName(Bus bus);
+// The volume used when the store holds none: 0.6 for INTERFACE, 1.0 for the others.
+float busDefault(Bus bus);
+
+// The node of the per-user preference store that holds the volumes (and "announcements").
+inline constexpr const char* AUDIO_NODE = "com/orlex/audio";
+inline constexpr float MASTER_DEFAULT = 0.8f;
+
+// NaN gives 0; anything else is limited to [0, 1].
+float clampVolume(float value);
+
+// A float stored under key (as text), or nullopt when absent or not a number at all. "NaN" reads as NaN.
+std::optional<float> readFloat(const common::Preferences& store, const std::string& key);
+void writeFloat(common::Preferences& store, const std::string& key, float value);
+
+}  // namespace orlex::audio
