@@ -14,7 +14,7 @@ std::int64_t monotonicNanos() {
 Launcher::Launcher(std::filesystem::path root, std::string channel, update::Ed25519Key key,
                    LauncherTiming timing)
     : root_(std::move(root)), channel_(std::move(channel)), key_(std::move(key)), timing_(std::move(timing)) {
-    signOut_.store([this] { defaultSignOut(); });
+    signOut_.store([this] { logoutHalvo(); });
     patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", timing_.engine);
     root_ = patcher_->root();
     halvo_ = std::make_unique<accounts::HalvoIdClient>(root_ / "userdata" / "account-session");

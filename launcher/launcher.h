@@ -112,8 +112,7 @@ public:
     // bar and transfer texts of the others.
     void progress(const update::Progress& event);
     // Replaces what a failed operation whose session expired runs on the UI thread to sign the player
-    // out (the account client installs its own). By default: the player's grant fields are cleared, the
-    // main button is hidden and the status reads "Déconnecté.". Any thread.
+    // out; by default logoutHalvo(). Any thread.
     void onSignOut(std::function<void()> signOut);
 
     // ---- Game installation and update orchestration -------------------------------------------------
@@ -151,7 +150,6 @@ public:
     // ---- Game session grant (account_flows.cpp) ------------------------------------------------------
     // Preference keys: account.remember (a session is remembered on this device), account.identity (its
     // account name), account.updateResume (set before a self-update hand-off, read once by the restore).
-    // A window with the account panel installs the full sign-out: onSignOut([&] { logoutHalvo(); }).
 
     // The account client, with the session file root()/"userdata/account-session".
     accounts::HalvoIdClient& halvo() { return *halvo_; }
@@ -224,7 +222,6 @@ private:
     bool probeLauncherSide();  // true when a launcher update was offered (the probe ends there)
     void probeGameSide();
     void probeAndReschedule();
-    void defaultSignOut();
 };
 
 }  // namespace orlex::launcher

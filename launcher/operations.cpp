@@ -77,14 +77,4 @@ void Launcher::onSignOut(std::function<void()> signOut) {
     signOut_.store(std::move(signOut));
 }
 
-void Launcher::defaultSignOut() {
-    halvoIdentity.store("");
-    gameToken.store("");
-    realtimeUrl.store("");
-    gameRoles.store({});
-    if (const std::shared_ptr<LauncherView> view = view_.load())
-        view->setActionVisible(false);
-    status("Déconnecté.");
-}
-
 }  // namespace orlex::launcher
