@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "common/preferences.h"
 #include "tests/support/test_channel.h"
 #include "update/signature.h"
 
@@ -21,7 +20,6 @@ launcher::LauncherTiming LauncherFixture::fastTiming() {
 
 void LauncherFixture::make(const std::string& channel, launcher::LauncherTiming timing,
                            update::Ed25519Key releaseKey) {
-    common::usePreferenceDirectory((root / "config").string());  // never the player's own store
     launcher =
         std::make_unique<launcher::Launcher>(root.path(), channel, std::move(releaseKey), std::move(timing));
     launcher->attachView(view);

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include "common/preferences.h"
 
 #include <memory>
 #include <string>
 
+#include "common/preferences.h"
 #include "launcher/launcher.h"
 #include "launcher/tests/recording_view.h"
 #include "tests/support/files.h"
@@ -23,6 +25,9 @@ protected:
     TempDir root;
     std::shared_ptr<RecordingView> view = std::make_shared<RecordingView>();
     std::unique_ptr<launcher::Launcher> launcher;
+
+    // Never the player's own preference store; a derived fixture may point it elsewhere in its SetUp.
+    LauncherFixture() { common::usePreferenceDirectory((root / "config").string()); }
 
     void TearDown() override {
         view->ui.shutdown();
