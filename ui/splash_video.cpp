@@ -1,0 +1,421 @@
+#include "ui/splash_video.h"
+
+#include <cxxabi.h>
+#include <zip.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPointer>
+#include <QScreen>
+#include <QThread>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_files.h"
+#include "common/failure.h"
+#include "common/interruption.h"
+#include "ui/components.h"
+#include "ui/theme.h"
+
+namespace orlex::ui {
+namespace {
+
+using namespace std::chrono_literals;
+using common::IoFailure;
+using Nanos = std::chrono::nanoseconds;
+
+constexpr const char* WINDOW_NAME = "velkor-games-splash";
+constexpr const char* HOLDING_TEXT = "ORLEX  /  Connexion au monde…";
+// No frame or soundtrack of an intro is larger; a bigger entry fails as unreadable.
+constexpr std::uint64_t MAX_ENTRY_BYTES = 256ull << 20;
+
+// The intro's stop: an Interrupted that names the intro.
+class IntroInterrupted : public common::Interrupted {
+public:
+    const char* what() const noexcept override { return "Intro interrompue"; }
+};
+
+struct ZipClose {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct ZipFileClose {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using Zip = std::unique_ptr<zip_t, ZipClose>;
+using ZipFile = std::unique_ptr<zip_file_t, ZipFileClose>;
+
+std::string utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+Zip openZip(const std::filesystem::path& path) {
+    int error = 0;
+    Zip archive(zip_open(utf8(path).c_str(), ZIP_RDONLY, &error));
+    if (!archive) {
+        zip_error_t reason;
+        zip_error_init_with_code(&reason, error);
+        const std::string text = zip_error_strerror(&reason);
+        zip_error_fini(&reason);
+        throw IoFailure("Intro illisible : " + utf8(path) + " : " + text);
+    }
+    return archive;
+}
+
+QByteArray readEntry(zip_t* archive, zip_uint64_t index) {
+    const std::string name = zip_get_name(archive, index, 0) ? zip_get_name(archive, index, 0) : "?";
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
+        stat.size > MAX_ENTRY_BYTES)
+        throw IoFailure("Entrée d'intro illisible : " + name);
+    ZipFile file(zip_fopen_index(archive, index, 0));
+    if (!file)
+        throw IoFailure("Entrée d'intro illisible : " + name);
+    QByteArray bytes(static_cast<qsizetype>(stat.size), Qt::Uninitialized);
+    qsizetype filled = 0;
+    while (filled < bytes.size()) {
+        const zip_int64_t read =
+            zip_fread(file.get(), bytes.data() + filled, static_cast<zip_uint64_t>(bytes.size() - filled));
+        if (read <= 0)
+            throw IoFailure("Entrée d'intro illisible : " + name);
+        filled += static_cast<qsizetype>(read);
+    }
+    return bytes;
+}
+
+std::string kindOf(const std::exception& failure) {
+    const char* mangled = typeid(failure).name();
+    int status = 0;
+    char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string kind = status == 0 && readable ? readable : mangled;
+    std::free(readable);
+    return kind;
+}
+
+// The whole soundtrack as PCM. The decoder reads files, so the entry passes through a private temporary
+// file that is removed at once.
+struct Soundtrack {
+    audio::PcmFormat format;
+    std::vector<std::uint8_t> pcm;
+};
+
+Soundtrack decodeSoundtrack(const QByteArray& wav) {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() /
+        ("orlex-intro-" + std::to_string(random()) + "-" + std::to_string(counter++) + ".wav");
+    struct Remove {
+        std::filesystem::path path;
+        ~Remove() {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+    } remove{file};
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(wav.constData(), wav.size());
+        if (!out.flush())
+            throw IoFailure("Bande son d'intro illisible : écriture temporaire impossible");
+    }
+    const std::unique_ptr<audio::PcmStream> stream = audio::AudioFiles::pcm(file);
+    Soundtrack track{stream->format(), {}};
+    std::vector<std::uint8_t> block(64 * 1024);
+    while (const std::size_t read = stream->read(block)) {
+        if (track.pcm.size() + read > MAX_ENTRY_BYTES)
+            throw IoFailure("Bande son d'intro trop grande");
+        track.pcm.insert(track.pcm.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(read));
+    }
+    return track;
+}
+
+// The soundtrack as a clip: queued whole on an output line sized to hold it, then started. Its position
+// is the time since the start, held back by what the line reports as still queued (a stalled device holds
+// the picture with the sound). Playing thread only.
+class Clip {
+public:
+    Clip(std::shared_ptr<audio::OutputLine> line, const Soundtrack& track, std::function<Nanos()> clock)
+        : line_(std::move(line)), clock_(std::move(clock)), bytes_(track.pcm.size()) {
+        const auto frames = static_cast<std::int64_t>(track.pcm.size() / track.format.frameBytes());
+        length_ = Nanos(frames * 1'000'000'000LL / track.format.rate);
+        bytesPerSecond_ = static_cast<std::int64_t>(track.format.frameBytes()) * track.format.rate;
+        if (line_->write(track.pcm) != track.pcm.size())
+            throw IoFailure("Sortie audio saturée");
+    }
+    Clip(const Clip&) = delete;
+    Clip& operator=(const Clip&) = delete;
+    ~Clip() { close(); }
+
+    Nanos length() const { return length_; }
+
+    void start() {
+        line_->start();
+        started_ = clock_();
+        running_ = true;
+    }
+
+    // Microsecond precision, as the clip's own position is kept.
+    Nanos position() {
+        if (!running_)
+            return Nanos(0);
+        Nanos played = std::min(clock_() - started_, length_);
+        const std::size_t room = line_->available();
+        if (room <= bytes_) {  // the line reports its queue: what has left it has played
+            const auto left = static_cast<std::int64_t>(bytes_ - room);
+            played = std::min(played, Nanos(left * 1'000'000'000LL / bytesPerSecond_));
+        }
+        return std::chrono::duration_cast<std::chrono::microseconds>(played);
+    }
+
+    bool running() { return running_ && position() < length_; }
+
+    void close() noexcept {
+        if (!line_)
+            return;
+        try {
+            line_->stop();
+            line_->close();
+        } catch (...) {  // closing never fails the intro
+        }
+        line_.reset();
+        running_ = false;
+    }
+
+private:
+    std::shared_ptr<audio::OutputLine> line_;
+    std::function<Nanos()> clock_;
+    std::size_t bytes_;
+    Nanos length_{0};
+    std::int64_t bytesPerSecond_ = 1;
+    Nanos started_{0};
+    bool running_ = false;
+};
+
+// The current frame, written by the playing thread and read by the screen.
+using FrameSlot = std::atomic<std::shared_ptr<const QImage>>;
+
+// A black panel painting the current frame scaled to fit (whole pixels), centred, smoothly.
+class Screen : public QWidget {
+public:
+    Screen(std::shared_ptr<FrameSlot> frame, QWidget* parent) : QWidget(parent), frame_(std::move(frame)) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), Qt::black);
+        const std::shared_ptr<const QImage> image = frame_->load();
+        if (!image || image->isNull())
+            return;
+        const double scale = std::min(static_cast<double>(width()) / image->width(),
+                                      static_cast<double>(height()) / image->height());
+        const int w = static_cast<int>(image->width() * scale);
+        const int h = static_cast<int>(image->height() * scale);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect((width() - w) / 2, (height() - h) / 2, w, h), *image);
+    }
+
+private:
+    std::shared_ptr<FrameSlot> frame_;
+};
+
+// The holding screen of the process, or null.
+std::atomic<QWidget*> held{nullptr};
+
+// Runs fn on the GUI thread and waits for it; rethrows what it threw.
+template <typename Fn>
+void onGuiThread(Fn fn) {
+    std::exception_ptr failure;
+    QMetaObject::invokeMethod(
+        qApp,
+        [&] {
+            try {
+                fn();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void hold(QWidget* window) {
+    delete window->layout();
+    qDeleteAll(window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* backdrop = new Cosmos(window);
+    layout->addWidget(backdrop);
+    auto* inner = new QVBoxLayout(backdrop);
+    auto* label = new QLabel(QString::fromUtf8(HOLDING_TEXT), backdrop);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFont(Theme::sans(18));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Theme::TEXT);
+    label->setPalette(palette);
+    inner->addWidget(label);
+    window->layout()->activate();
+    window->update();
+    if (QWidget* previous = held.exchange(window))
+        delete previous;
+}
+
+}  // namespace
+
+SplashVideo::SplashVideo() : SplashVideo(Options{}) {}
+
+SplashVideo::SplashVideo(Options options) : options_(std::move(options)) {
+    if (!options_.clock)
+        options_.clock = [] { return Nanos(std::chrono::steady_clock::now().time_since_epoch()); };
+}
+
+std::exception_ptr SplashVideo::playHeld(const std::filesystem::path& film) {
+    try {
+        run(film.parent_path() / ARCHIVE_NAME, true);
+        return nullptr;
+    } catch (...) {
+        closeHeld();
+        return std::current_exception();
+    }
+}
+
+std::exception_ptr SplashVideo::play(const std::filesystem::path& film) {
+    try {
+        run(film.parent_path() / ARCHIVE_NAME, false);
+        return nullptr;
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
+void SplashVideo::playArchive(const std::filesystem::path& archive) {
+    run(archive, false);
+}
+
+void SplashVideo::closeHeld() {
+    if (!qApp)
+        return;
+    QMetaObject::invokeMethod(
+        qApp, [] { delete held.exchange(nullptr); }, Qt::QueuedConnection);
+}
+
+void SplashVideo::run(const std::filesystem::path& path, bool retain) {
+    if (!qApp || QThread::currentThread() == qApp->thread())
+        throw std::logic_error("Playback must run off EDT");
+
+    const Zip archive = openZip(path);
+    std::vector<std::pair<std::string, zip_uint64_t>> frames;
+    const zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t i = 0; i < entries; ++i) {
+        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
+        if (name && std::string_view(name).ends_with(".jpg"))
+            frames.emplace_back(name, static_cast<zip_uint64_t>(i));
+    }
+    if (frames.empty())
+        throw IoFailure("Intro sans images");
+    std::sort(frames.begin(), frames.end());
+    const auto count = static_cast<std::int64_t>(frames.size());
+
+    auto slot = std::make_shared<FrameSlot>();
+    const auto show = [&](std::int64_t index) {
+        auto image = std::make_shared<const QImage>(
+            QImage::fromData(readEntry(archive.get(), frames[static_cast<std::size_t>(index)].second)));
+        if (image->isNull())
+            throw IoFailure("Image intro illisible");
+        if (options_.onFrame)
+            options_.onFrame(static_cast<int>(index), *image);
+        slot->store(std::move(image));
+    };
+    show(0);
+
+    std::unique_ptr<Clip> clip;
+    QPointer<QWidget> window;
+    bool completed = false;
+    try {
+        const zip_int64_t wavIndex = zip_name_locate(archive.get(), "audio.wav", 0);
+        if (wavIndex < 0)
+            throw IoFailure("Intro sans bande son");
+        const Soundtrack track =
+            decodeSoundtrack(readEntry(archive.get(), static_cast<zip_uint64_t>(wavIndex)));
+        try {
+            std::shared_ptr<audio::SoundSystem> sound =
+                options_.sound ? options_.sound : audio::systemSound();
+            clip = std::make_unique<Clip>(sound->openOutput(track.format, track.pcm.size()), track,
+                                          options_.clock);
+        } catch (const std::exception& unavailable) {
+            std::cerr << "Intro: périphérique audio indisponible (" << kindOf(unavailable) << ")"
+                      << std::endl;
+            clip.reset();
+        }
+
+        QWidget* screen = nullptr;
+        onGuiThread([&] {
+            auto* created = new QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint);
+            created->setObjectName(WINDOW_NAME);
+            created->setWindowTitle(WINDOW_NAME);
+            auto* layout = new QVBoxLayout(created);
+            layout->setContentsMargins(0, 0, 0, 0);
+            screen = new Screen(slot, created);
+            layout->addWidget(screen);
+            if (QScreen* device = QGuiApplication::primaryScreen())
+                created->setGeometry(device->geometry());
+            window = created;
+            created->show();
+            created->raise();
+            created->activateWindow();
+            screen->repaint();
+        });
+
+        const Nanos frameTime = Nanos(count * 1'000'000'000LL / FPS);
+        const Nanos duration = std::max(frameTime, clip ? clip->length() : Nanos(0));
+        if (clip)
+            clip->start();
+        const Nanos start = options_.clock();
+        std::int64_t shown = 0;
+        while (options_.clock() - start < duration) {
+            const Nanos elapsed = clip && clip->running() ? clip->position() : options_.clock() - start;
+            const std::int64_t index =
+                std::min<std::int64_t>(count - 1, elapsed.count() * FPS / 1'000'000'000LL);
+            if (index != shown) {
+                show(index);
+                QMetaObject::invokeMethod(
+                    screen, [screen] { screen->update(); }, Qt::QueuedConnection);
+                shown = index;
+            }
+            std::this_thread::sleep_for(2ms);
+            if (common::interruptionRequested())
+                throw IntroInterrupted();
+        }
+        completed = true;
+    } catch (...) {
+        clip.reset();
+        onGuiThread([&] { delete window.data(); });
+        throw;
+    }
+    clip.reset();
+    onGuiThread([&] {
+        if (!window)
+            return;
+        if (retain && completed)
+            hold(window);
+        else
+            delete window.data();
+    });
+}
+
+}  // namespace orlex::ui
