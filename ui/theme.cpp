@@ -23,6 +23,7 @@
 #include <cmath>
 #include <utility>
 
+#include "audio/ui_sound.h"
 #include "common/preferences.h"
 #include "ui/style.h"
 
@@ -39,7 +40,7 @@ constexpr const char* PRESSED = "ui2-pressed";
 constexpr const char* SLIDER = "ui2-slider";
 
 Theme::SoundPlayer& soundPlayer() {
-    static Theme::SoundPlayer player;
+    static Theme::SoundPlayer player = [](bool hover) { audio::UiSound::shared().play(hover); };
     return player;
 }
 

@@ -54,7 +54,8 @@ public:
     static void glowStep(QAbstractButton* button);
 
     // Plays the interface sound: hover == true for the pointer entering an enabled button, false for a
-    // press. Called on the GUI thread; must return quickly and never throw. The default plays nothing.
+    // press. Called on the GUI thread; must return quickly and never throw. The default plays the
+    // interface tones (audio::UiSound) at the stored interface volume.
     using SoundPlayer = std::function<void(bool hover)>;
     static void setSoundPlayer(SoundPlayer player);
 

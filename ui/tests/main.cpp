@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     orlex::launcher::useArchive(ORLEX_LAUNCHER_ARCHIVE);  // the build's archive, with ui-body.ttf
     QApplication app(argc, argv);
     orlex::ui::Theme::installDefaults();
+    orlex::ui::Theme::setSoundPlayer({});  // no audio device here; the button tests install their own
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
