@@ -12,10 +12,14 @@
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "common/json_writer.h"
+#include "common/text.h"
 #include "common/thread_name.h"
 
 namespace orlex::accounts {
 namespace {
+
+using common::equalsIgnoringCase;
+using common::trimmed;
 
 // Reads the request head of one connection; nullopt when a limit, the end of the stream or the read
 // time-out came first.
@@ -70,23 +74,6 @@ private:
     std::size_t filled_ = 0;
     std::size_t characters_ = 0;
 };
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.remove_suffix(1);
-    return text;
-}
 
 std::string errorBody(const char* code) {
     common::JsonWriter writer;

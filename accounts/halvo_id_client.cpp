@@ -15,9 +15,13 @@
 #include "common/failure.h"
 #include "common/host.h"
 #include "common/properties.h"
+#include "common/text.h"
 
 namespace orlex::accounts {
 namespace {
+
+using common::equalsIgnoringCase;
+using common::trimmed;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -25,11 +29,6 @@ using common::IoFailure;
 
 char lower(char c) {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool startsWithIgnoringCase(std::string_view text, std::size_t at, std::string_view prefix) {
@@ -40,14 +39,6 @@ bool startsWithIgnoringCase(std::string_view text, std::size_t at, std::string_v
 // White space as regular expressions know it: space, tab, line feed, vertical tab, form feed, return.
 bool regexSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.remove_suffix(1);
-    return text;
 }
 
 bool blank(std::string_view text) {

@@ -9,10 +9,14 @@
 
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "common/text.h"
 #include "update/system_trust.h"
 
 namespace orlex::accounts {
 namespace {
+
+using common::equalsIgnoringCase;
+using common::trimmed;
 
 using common::IoFailure;
 
@@ -22,23 +26,6 @@ struct EasyFree {
 struct ListFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.remove_suffix(1);
-    return text;
-}
 
 struct Exchange {
     WebResponse response;

@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "common/json_writer.h"
+#include "common/text.h"
 #include "discord/text.h"
 
 namespace orlex::discord {
@@ -138,7 +139,7 @@ std::string reasonText(std::exception_ptr failure) {
     } catch (const std::exception& error) {
         std::string reason = typeName(typeid(error));
         const std::string_view message = error.what();
-        if (!trimBlanks(message).empty())
+        if (!common::trimmed(message).empty())
             reason += " · " + cleanText(message, 140, "erreur locale");
         return reason;
     } catch (...) {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/text.h"
 #include "discord/local_ipc.h"
 #include "discord/text.h"
 
@@ -21,7 +22,7 @@ std::vector<std::filesystem::path> socketDirectories(
     };
     for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"}) {
         const std::optional<std::string> value = read(name);
-        if (value && !trimBlanks(*value).empty())
+        if (value && !common::trimmed(*value).empty())
             add(*value);
     }
     add("/tmp");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/properties.h"
+#include "common/text.h"
 #include "common/thread_name.h"
 #include "common/uuid.h"
 #include "discord/local_ipc.h"
@@ -28,12 +29,12 @@ bool validApplicationId(const std::string& id) {
 
 std::string findApplicationId(const ResourceReader& resources) {
     if (const std::optional<std::string> value = common::property(APPLICATION_ID_PROPERTY)) {
-        const std::string_view id = trimBlanks(*value);
+        const std::string_view id = common::trimmed(*value);
         if (!id.empty())
             return std::string(id);
     }
     if (const char* value = std::getenv(APPLICATION_ID_VARIABLE)) {
-        const std::string_view id = trimBlanks(value);
+        const std::string_view id = common::trimmed(value);
         if (!id.empty())
             return std::string(id);
     }
@@ -45,7 +46,7 @@ std::string findApplicationId(const ResourceReader& resources) {
             return "";
         const auto properties = readPropertiesText(*text);
         const auto found = properties.find("applicationId");
-        return found == properties.end() ? "" : std::string(trimBlanks(found->second));
+        return found == properties.end() ? "" : std::string(common::trimmed(found->second));
     } catch (...) {
         return "";
     }

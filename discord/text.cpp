@@ -40,14 +40,6 @@ constexpr std::string_view ELLIPSIS = "\xE2\x80\xA6";
 
 }  // namespace
 
-std::string_view trimBlanks(std::string_view value) {
-    while (!value.empty() && static_cast<unsigned char>(value.front()) <= 0x20)
-        value.remove_prefix(1);
-    while (!value.empty() && static_cast<unsigned char>(value.back()) <= 0x20)
-        value.remove_suffix(1);
-    return value;
-}
-
 std::string cleanText(std::string_view value, std::size_t limit, std::string_view fallback) {
     // Controls to spaces, runs of spaces to one, ends trimmed; kept as whole code points with their
     // UTF-16 widths so the cut below never splits a character.

@@ -15,7 +15,4 @@ namespace orlex::discord {
 //    unit shorter than limit.
 std::string cleanText(std::string_view value, std::size_t limit, std::string_view fallback);
 
-// value without the characters up to U+0020 at either end.
-std::string_view trimBlanks(std::string_view value);
-
 }  // namespace orlex::discord

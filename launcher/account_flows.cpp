@@ -7,6 +7,7 @@
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "common/preferences.h"
+#include "common/text.h"
 #include "launcher/archive.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_failure.h"
@@ -14,16 +15,11 @@
 namespace orlex::launcher {
 namespace {
 
+using common::trimmed;
+
 constexpr const char* REMEMBER = "account.remember";
 constexpr const char* IDENTITY = "account.identity";
 constexpr const char* UPDATE_RESUME = "account.updateResume";
-
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\n\v\f\r") - first + 1);
-}
 
 }  // namespace
 
@@ -61,7 +57,7 @@ void Launcher::submitLogin() {
     if (!view)
         return;
     LauncherView::LoginInput input = view->readLogin();
-    const std::string identifier = trimmed(input.identifier);
+    const std::string identifier(trimmed(input.identifier));
     view->setLoginEnabled(false);
     // Shared so that the task stays copyable; wiped as soon as the client has used it.
     auto password = std::make_shared<accounts::SecretBuffer>(std::move(input.password));
@@ -113,9 +109,9 @@ void Launcher::submitRegister() {
         std::string username, displayName, email;
         accounts::SecretBuffer password, confirm;
     };
-    auto form =
-        std::make_shared<Form>(Form{trimmed(input.username), trimmed(input.displayName), trimmed(input.email),
-                                    std::move(input.password), std::move(input.confirm)});
+    auto form = std::make_shared<Form>(
+        Form{std::string(trimmed(input.username)), std::string(trimmed(input.displayName)),
+             std::string(trimmed(input.email)), std::move(input.password), std::move(input.confirm)});
     worker_.submit([this, form] {
         accounts::Result result;
         std::optional<accounts::GameGrant> grant;

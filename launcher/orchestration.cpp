@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/interruption.h"
+#include "common/text.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_failure.h"
 #include "launcher/progress_text.h"
@@ -14,17 +15,11 @@ namespace orlex::launcher {
 
 namespace {
 
+using common::trimmed;
+
 constexpr const char* PROBE_UNAVAILABLE =
     "Vérification des mises à jour indisponible · nouvel essai automatique.";
 constexpr std::uintmax_t MAX_FAILED_RECORD = 4096;  // an id is 64 characters; anything far larger is not one
-
-std::string trimmed(const std::string& text) {
-    constexpr const char* SPACE = " \t\n\v\f\r";
-    const std::size_t first = text.find_first_not_of(SPACE);
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(SPACE) - first + 1);
-}
 
 }  // namespace
 

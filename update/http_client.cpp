@@ -11,10 +11,13 @@
 
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "common/text.h"
 #include "update/system_trust.h"
 
 namespace orlex::update {
 namespace {
+
+using common::trimmed;
 
 using Clock = std::chrono::steady_clock;
 using common::IoFailure;
@@ -42,15 +45,6 @@ void initialiseOnce() {
 
 [[noreturn]] void transportFailed(std::exception_ptr cause) {
     raiseWithCause(IoFailure("Transport interrompu"), cause);
-}
-
-std::string_view trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 bool namedHeader(std::string_view line, std::string_view name, std::string_view& value) {

@@ -14,6 +14,7 @@
 #include "common/file_system.h"
 #include "common/hex.h"
 #include "common/interruption.h"
+#include "common/text.h"
 #include "common/uuid.h"
 #include "update/atomic_write.h"
 #include "update/channel_url.h"
@@ -22,6 +23,8 @@
 
 namespace orlex::update {
 namespace {
+
+using common::trimmed;
 
 namespace fs = std::filesystem;
 using common::IoFailure;
@@ -57,15 +60,6 @@ void writeBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
         throw IoFailure("Écriture impossible : " + path.string());
 }
 
-std::string trimmed(std::string_view text) {
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
-}
-
 bool validPointer(const std::string& name) {
     if (name.size() == 64)
         return common::isLowerHex(name, 64);
@@ -75,7 +69,9 @@ bool validPointer(const std::string& name) {
 
 std::string readPointer(const fs::path& pointer) {
     const auto bytes = readSmallFile(pointer, MAX_POINTER);
-    const std::string name = bytes ? trimmed(std::string(bytes->begin(), bytes->end())) : "";
+    const std::string name = bytes ? std::string(trimmed(std::string_view(
+                                         reinterpret_cast<const char*>(bytes->data()), bytes->size())))
+                                   : "";
     if (!validPointer(name))
         throw SecurityFailure("État local invalide");
     return name;
