@@ -13,6 +13,7 @@
 
 #include "common/failure.h"
 #include "common/thread_name.h"
+#include "common/type_name.h"
 
 namespace orlex::audio {
 namespace {
@@ -34,11 +35,7 @@ std::string currentFailureKind() {
     const std::type_info* type = abi::__cxa_current_exception_type();
     if (type == nullptr)
         return "unknown";
-    int status = 0;
-    char* name = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-    std::string result = status == 0 && name != nullptr ? name : type->name();
-    std::free(name);
-    return result;
+    return common::typeName(*type);
 }
 
 // Fields shared by both stream kinds: the wanted gain, the stop flag and the error text.

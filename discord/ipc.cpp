@@ -1,13 +1,12 @@
 #include "discord/ipc.h"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <typeinfo>
 
 #include "common/json_writer.h"
 #include "common/text.h"
+#include "common/type_name.h"
 #include "discord/text.h"
 
 namespace orlex::discord {
@@ -45,13 +44,6 @@ std::optional<std::string> memberText(const nlohmann::json& object, const char* 
     if (found->is_string())
         return found->get<std::string>();
     return found->dump();
-}
-
-std::string typeName(const std::type_info& type) {
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
-    return status == 0 && demangled ? demangled.get() : type.name();
 }
 
 }  // namespace
@@ -137,7 +129,7 @@ std::string reasonText(std::exception_ptr failure) {
             std::rethrow_exception(unavailable.attempts().front());
         }
     } catch (const std::exception& error) {
-        std::string reason = typeName(typeid(error));
+        std::string reason = common::typeName(typeid(error));
         const std::string_view message = error.what();
         if (!common::trimmed(message).empty())
             reason += " · " + cleanText(message, 140, "erreur locale");

@@ -1,7 +1,5 @@
 #include "launcher/launcher_failure.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "common/type_name.h"
 
 namespace orlex::launcher {
 namespace {
@@ -89,21 +88,6 @@ Row classifySecurity(const std::string& text) {
     return {"SECURITY_REFUSED", "Vérification refusée · consulter launcher.log."};
 }
 
-// The failure's own type name: the wrapper that std::throw_with_nested adds is looked through.
-std::string typeName(const std::type_info* type) {
-    if (!type)
-        return "unknown";
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(type->name(), nullptr, nullptr, &status), std::free);
-    std::string name = status == 0 && demangled ? demangled.get() : type->name();
-    constexpr std::string_view WRAPPER = "std::_Nested_exception<";
-    if (name.starts_with(WRAPPER) && name.ends_with('>')) {
-        name = name.substr(WRAPPER.size(), name.size() - WRAPPER.size() - 1);
-    }
-    return name;
-}
-
 bool validPhase(const std::string& phase) {
     return !phase.empty() && phase.size() <= MAX_PHASE &&
            std::all_of(phase.begin(), phase.end(), [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; });
@@ -127,7 +111,7 @@ LauncherFailure LauncherFailure::of(std::exception_ptr failure) {
 std::string LauncherFailure::report(const std::string& phase) const {
     std::string text = "code=" + code_ + " phase=" + (validPhase(phase) ? phase : "unknown");
     for (const Link& link : chain(error_, MAX_REPORTED))
-        text += "\nexception=" + typeName(link.type);
+        text += "\nexception=" + (link.type ? common::typeName(*link.type) : std::string("unknown"));
     return text;
 }
 

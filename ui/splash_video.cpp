@@ -1,6 +1,5 @@
 #include "ui/splash_video.h"
 
-#include <cxxabi.h>
 #include <zip.h>
 
 #include <QApplication>
@@ -26,6 +25,7 @@
 #include "audio/audio_files.h"
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "common/type_name.h"
 #include "ui/components.h"
 #include "ui/theme.h"
 
@@ -94,15 +94,6 @@ QByteArray readEntry(zip_t* archive, zip_uint64_t index) {
         filled += static_cast<qsizetype>(read);
     }
     return bytes;
-}
-
-std::string kindOf(const std::exception& failure) {
-    const char* mangled = typeid(failure).name();
-    int status = 0;
-    char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string kind = status == 0 && readable ? readable : mangled;
-    std::free(readable);
-    return kind;
 }
 
 // The whole soundtrack as PCM. The decoder reads files, so the entry passes through a private temporary
@@ -358,8 +349,8 @@ void SplashVideo::run(const std::filesystem::path& path, bool retain) {
             clip = std::make_unique<Clip>(sound->openOutput(track.format, track.pcm.size()), track,
                                           options_.clock);
         } catch (const std::exception& unavailable) {
-            std::cerr << "Intro: périphérique audio indisponible (" << kindOf(unavailable) << ")"
-                      << std::endl;
+            std::cerr << "Intro: périphérique audio indisponible (" << common::typeName(typeid(unavailable))
+                      << ")" << std::endl;
             clip.reset();
         }
 
