@@ -52,26 +52,14 @@ void Launcher::authenticated(const accounts::GameGrant& grant) {
     view->relayout();
 }
 
-void Launcher::submitLogin() {
-    const std::shared_ptr<LauncherView> view = view_.load();
-    if (!view)
-        return;
-    LauncherView::LoginInput input = view->readLogin();
-    const std::string identifier(trimmed(input.identifier));
-    view->setLoginEnabled(false);
-    // Shared so that the task stays copyable; wiped as soon as the client has used it.
-    auto password = std::make_shared<accounts::SecretBuffer>(std::move(input.password));
-    worker_.submit([this, identifier, password] {
+void Launcher::submitAccountAttempt(std::function<accounts::Result()> attempt, const char* phase,
+                                    const char* failureText, std::function<void(LauncherView&)> reenable,
+                                    std::function<void(LauncherView&)> refused) {
+    worker_.submit([this, attempt, phase, failureText, reenable, refused] {
         accounts::Result result;
         std::optional<accounts::GameGrant> grant;
         try {
-            try {
-                result = halvo_->login(identifier, password->view());
-            } catch (...) {
-                password->wipe();
-                throw;
-            }
-            password->wipe();
+            result = attempt();
             if (result.ok) {
                 grant = exchangeGameToken();
                 persistSession(*grant);
@@ -79,24 +67,48 @@ void Launcher::submitLogin() {
         } catch (const common::Interrupted&) {
             return;
         } catch (...) {
-            post([this, failure = std::current_exception()](LauncherView& ui) {
-                launcherLog(LauncherFailure::of(failure).report("halvo_login"));
-                ui.setStatus("Connexion impossible · consulter launcher.log.");
-                ui.setLoginEnabled(true);
+            post([this, failure = std::current_exception(), phase, failureText, reenable](LauncherView& ui) {
+                launcherLog(LauncherFailure::of(failure).report(phase));
+                ui.setStatus(failureText);
+                reenable(ui);
             });
             return;
         }
-        post([this, result, grant](LauncherView& ui) {
+        post([this, result, grant, reenable, refused](LauncherView& ui) {
             if (result.ok && grant) {
                 authenticated(*grant);
                 return;
             }
             ui.setStatus(result.message);
-            ui.clearLoginPassword();
-            ui.focusLoginPassword();
-            ui.setLoginEnabled(true);
+            refused(ui);
+            reenable(ui);
         });
     });
+}
+
+void Launcher::submitLogin() {
+    const std::shared_ptr<LauncherView> view = view_.load();
+    if (!view)
+        return;
+    LauncherView::LoginInput input = view->readLogin();
+    const std::string identifier(trimmed(input.identifier));
+    view->setLoginEnabled(false);
+    // Shared so that the task stays copyable; wiped as soon as the client has used it, on every way out.
+    auto password = std::make_shared<accounts::SecretBuffer>(std::move(input.password));
+    submitAccountAttempt(
+        [this, identifier, password] {
+            struct Wipe {
+                accounts::SecretBuffer& secret;
+                ~Wipe() { secret.wipe(); }
+            } wipe{*password};
+            return halvo_->login(identifier, password->view());
+        },
+        "halvo_login", "Connexion impossible · consulter launcher.log.",
+        [](LauncherView& ui) { ui.setLoginEnabled(true); },
+        [](LauncherView& ui) {
+            ui.clearLoginPassword();
+            ui.focusLoginPassword();
+        });
 }
 
 void Launcher::submitRegister() {
@@ -112,43 +124,20 @@ void Launcher::submitRegister() {
     auto form = std::make_shared<Form>(
         Form{std::string(trimmed(input.username)), std::string(trimmed(input.displayName)),
              std::string(trimmed(input.email)), std::move(input.password), std::move(input.confirm)});
-    worker_.submit([this, form] {
-        accounts::Result result;
-        std::optional<accounts::GameGrant> grant;
-        try {
-            try {
-                result = halvo_->registerAccount(form->username, form->displayName, form->email,
-                                                 form->password.view(), form->confirm.view());
-            } catch (...) {
-                form->password.wipe();
-                form->confirm.wipe();
-                throw;
-            }
-            form->password.wipe();
-            form->confirm.wipe();
-            if (result.ok) {
-                grant = exchangeGameToken();
-                persistSession(*grant);
-            }
-        } catch (const common::Interrupted&) {
-            return;
-        } catch (...) {
-            post([this, failure = std::current_exception()](LauncherView& ui) {
-                launcherLog(LauncherFailure::of(failure).report("halvo_register"));
-                ui.setStatus("Création impossible · consulter launcher.log.");
-                ui.setRegisterEnabled(true);
-            });
-            return;
-        }
-        post([this, result, grant](LauncherView& ui) {
-            if (result.ok && grant) {
-                authenticated(*grant);
-                return;
-            }
-            ui.setStatus(result.message);
-            ui.setRegisterEnabled(true);
-        });
-    });
+    submitAccountAttempt(
+        [this, form] {
+            struct Wipe {
+                Form& form;
+                ~Wipe() {
+                    form.password.wipe();
+                    form.confirm.wipe();
+                }
+            } wipe{*form};
+            return halvo_->registerAccount(form->username, form->displayName, form->email,
+                                           form->password.view(), form->confirm.view());
+        },
+        "halvo_register", "Création impossible · consulter launcher.log.",
+        [](LauncherView& ui) { ui.setRegisterEnabled(true); }, [](LauncherView&) {});
 }
 
 void Launcher::restoreRememberedSession() {

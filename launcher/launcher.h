@@ -218,7 +218,14 @@ protected:
     std::string gameSession_;
 
 private:
-    void restoreAttempt();     // worker thread
+    void restoreAttempt();  // worker thread
+    // Runs a sign-in or sign-up on the worker: attempt() talks to the service (wiping its passwords on
+    // every way out); an accepted one is exchanged for a grant and kept. A failure is logged under phase
+    // and shown as failureText; a refusal shows the service's message and runs refused(). Either way the
+    // form's button comes back through reenable().
+    void submitAccountAttempt(std::function<accounts::Result()> attempt, const char* phase,
+                              const char* failureText, std::function<void(LauncherView&)> reenable,
+                              std::function<void(LauncherView&)> refused);
     bool probeLauncherSide();  // true when a launcher update was offered (the probe ends there)
     void probeGameSide();
     void probeAndReschedule();
