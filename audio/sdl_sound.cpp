@@ -96,155 +96,144 @@ void closeDevice(SDL_AudioDeviceID device) {
     releaseSubsystem();
 }
 
+// What both line kinds share: one open device, its running state and the lock and signal around them.
+struct LineDevice {
+    explicit LineDevice(Device opened) : device(std::move(opened)) {}
+
+    void start() {
+        std::lock_guard lock(mutex);
+        if (open) {
+            SDL_PauseAudioDevice(device.id, 0);
+            running = true;
+        }
+    }
+
+    void stop() {
+        std::lock_guard lock(mutex);
+        if (open)
+            SDL_PauseAudioDevice(device.id, 1);
+        running = false;
+        changed.notify_all();
+    }
+
+    void close() {
+        std::lock_guard lock(mutex);
+        if (!open)
+            return;
+        open = false;
+        running = false;
+        closeDevice(device.id);
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    Device device;
+    bool open = true;
+    bool running = false;
+};
+
 // Output over SDL's queue: write() keeps at most bufferBytes queued and waits for room by polling the
 // queue size (SDL signals nothing when the device takes data).
 class SdlOutputLine : public OutputLine {
 public:
     SdlOutputLine(const PcmFormat& format, std::size_t bufferBytes)
-        : device_(openDevice(format, bufferBytes, false)),
+        : line_(openDevice(format, bufferBytes, false)),
           buffer_(bufferBytes),
           frameBytes_(format.frameBytes()) {}
     SdlOutputLine(const SdlOutputLine&) = delete;
     SdlOutputLine& operator=(const SdlOutputLine&) = delete;
     ~SdlOutputLine() override { close(); }
 
-    void start() override {
-        std::lock_guard lock(mutex_);
-        if (open_) {
-            SDL_PauseAudioDevice(device_.id, 0);
-            running_ = true;
-        }
-    }
+    void start() override { line_.start(); }
 
     std::size_t write(std::span<const std::uint8_t> bytes) override {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(line_.mutex);
         std::size_t taken = 0;
         while (taken < bytes.size()) {
-            if (!open_)
+            if (!line_.open)
                 return taken;
             const std::size_t room = roomLocked();
             if (room > 0) {
                 const std::size_t chunk = std::min(room, bytes.size() - taken);
-                if (SDL_QueueAudio(device_.id, bytes.data() + taken, static_cast<Uint32>(chunk)) != 0)
+                if (SDL_QueueAudio(line_.device.id, bytes.data() + taken, static_cast<Uint32>(chunk)) != 0)
                     throw IoFailure(std::string("Sortie audio interrompue : ") + SDL_GetError());
                 taken += chunk;
                 continue;
             }
-            if (!running_)
+            if (!line_.running)
                 return taken;
-            changed_.wait_for(lock, 2ms);
+            line_.changed.wait_for(lock, 2ms);
         }
         return taken;
     }
 
     std::size_t available() override {
-        std::lock_guard lock(mutex_);
-        return open_ ? roomLocked() : 0;
+        std::lock_guard lock(line_.mutex);
+        return line_.open ? roomLocked() : 0;
     }
 
     void drain() override {
-        std::unique_lock lock(mutex_);
-        while (open_ && running_ && SDL_GetQueuedAudioSize(device_.id) > 0)
-            changed_.wait_for(lock, 2ms);
+        std::unique_lock lock(line_.mutex);
+        while (line_.open && line_.running && SDL_GetQueuedAudioSize(line_.device.id) > 0)
+            line_.changed.wait_for(lock, 2ms);
         // The device took the last bytes; they sound during its current period (two, to be safe).
-        const auto played = std::chrono::steady_clock::now() + 2 * device_.period;
-        while (open_ && running_ && std::chrono::steady_clock::now() < played)
-            changed_.wait_until(lock, played);
+        const auto played = std::chrono::steady_clock::now() + 2 * line_.device.period;
+        while (line_.open && line_.running && std::chrono::steady_clock::now() < played)
+            line_.changed.wait_until(lock, played);
     }
 
     void flush() override {
-        std::lock_guard lock(mutex_);
-        if (open_)
-            SDL_ClearQueuedAudio(device_.id);
-        changed_.notify_all();
+        std::lock_guard lock(line_.mutex);
+        if (line_.open)
+            SDL_ClearQueuedAudio(line_.device.id);
+        line_.changed.notify_all();
     }
 
-    void stop() override {
-        std::lock_guard lock(mutex_);
-        if (open_)
-            SDL_PauseAudioDevice(device_.id, 1);
-        running_ = false;
-        changed_.notify_all();
-    }
+    void stop() override { line_.stop(); }
 
-    void close() override {
-        std::lock_guard lock(mutex_);
-        if (!open_)
-            return;
-        open_ = false;
-        running_ = false;
-        closeDevice(device_.id);
-        changed_.notify_all();
-    }
+    void close() override { line_.close(); }
 
 private:
     std::size_t roomLocked() const {
-        const std::size_t queued = SDL_GetQueuedAudioSize(device_.id);
+        const std::size_t queued = SDL_GetQueuedAudioSize(line_.device.id);
         const std::size_t room = queued >= buffer_ ? 0 : buffer_ - queued;
         return room - room % frameBytes_;
     }
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    Device device_;
+    LineDevice line_;
     std::size_t buffer_;
     std::size_t frameBytes_;
-    bool open_ = true;
-    bool running_ = false;
 };
 
 class SdlInputLine : public InputLine {
 public:
     SdlInputLine(const PcmFormat& format, std::size_t bufferBytes)
-        : device_(openDevice(format, bufferBytes, true)) {}
+        : line_(openDevice(format, bufferBytes, true)) {}
     SdlInputLine(const SdlInputLine&) = delete;
     SdlInputLine& operator=(const SdlInputLine&) = delete;
     ~SdlInputLine() override { close(); }
 
-    void start() override {
-        std::lock_guard lock(mutex_);
-        if (open_) {
-            SDL_PauseAudioDevice(device_.id, 0);
-            running_ = true;
-        }
-    }
+    void start() override { line_.start(); }
 
     std::size_t read(std::span<std::uint8_t> buffer) override {
-        std::unique_lock lock(mutex_);
-        while (open_ && running_) {
+        std::unique_lock lock(line_.mutex);
+        while (line_.open && line_.running) {
             const Uint32 got =
-                SDL_DequeueAudio(device_.id, buffer.data(), static_cast<Uint32>(buffer.size()));
+                SDL_DequeueAudio(line_.device.id, buffer.data(), static_cast<Uint32>(buffer.size()));
             if (got > 0)
                 return got;
-            changed_.wait_for(lock, 2ms);
+            line_.changed.wait_for(lock, 2ms);
         }
         return 0;
     }
 
-    void stop() override {
-        std::lock_guard lock(mutex_);
-        if (open_)
-            SDL_PauseAudioDevice(device_.id, 1);
-        running_ = false;
-        changed_.notify_all();
-    }
+    void stop() override { line_.stop(); }
 
-    void close() override {
-        std::lock_guard lock(mutex_);
-        if (!open_)
-            return;
-        open_ = false;
-        running_ = false;
-        closeDevice(device_.id);
-        changed_.notify_all();
-    }
+    void close() override { line_.close(); }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    Device device_;
-    bool open_ = true;
-    bool running_ = false;
+    LineDevice line_;
 };
 
 class SdlSoundSystem : public SoundSystem {
