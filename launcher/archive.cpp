@@ -10,23 +10,10 @@
 #include "common/failure.h"
 #include "common/preferences.h"
 #include "common/program_path.h"
+#include "launcher/zip_handles.h"
 
 namespace orlex::launcher {
 namespace {
-
-struct ZipClose {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-struct ZipFileClose {
-    void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-using Zip = std::unique_ptr<zip_t, ZipClose>;
-using ZipFile = std::unique_ptr<zip_file_t, ZipFileClose>;
-
-std::string utf8(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 std::mutex archiveMutex;
 std::optional<std::filesystem::path> chosenArchive;
@@ -40,7 +27,7 @@ std::optional<Bytes> LauncherArchive::resource(std::string_view name) const {
         return std::nullopt;
 
     int error = 0;
-    Zip archive(zip_open(utf8(path_).c_str(), ZIP_RDONLY, &error));
+    Zip archive(zip_open(zipPath(path_).c_str(), ZIP_RDONLY, &error));
     if (!archive) {
         if (error == ZIP_ER_NOENT)
             return std::nullopt;

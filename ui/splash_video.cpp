@@ -26,11 +26,16 @@
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "common/type_name.h"
+#include "launcher/zip_handles.h"
 #include "ui/components.h"
 #include "ui/theme.h"
 
 namespace orlex::ui {
 namespace {
+
+using launcher::Zip;
+using launcher::ZipFile;
+using launcher::zipPath;
 
 using namespace std::chrono_literals;
 using common::IoFailure;
@@ -47,29 +52,15 @@ public:
     const char* what() const noexcept override { return "Intro interrompue"; }
 };
 
-struct ZipClose {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-struct ZipFileClose {
-    void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-using Zip = std::unique_ptr<zip_t, ZipClose>;
-using ZipFile = std::unique_ptr<zip_file_t, ZipFileClose>;
-
-std::string utf8(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 Zip openZip(const std::filesystem::path& path) {
     int error = 0;
-    Zip archive(zip_open(utf8(path).c_str(), ZIP_RDONLY, &error));
+    Zip archive(zip_open(zipPath(path).c_str(), ZIP_RDONLY, &error));
     if (!archive) {
         zip_error_t reason;
         zip_error_init_with_code(&reason, error);
         const std::string text = zip_error_strerror(&reason);
         zip_error_fini(&reason);
-        throw IoFailure("Intro illisible : " + utf8(path) + " : " + text);
+        throw IoFailure("Intro illisible : " + zipPath(path) + " : " + text);
     }
     return archive;
 }
