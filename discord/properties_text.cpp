@@ -33,7 +33,8 @@ int hexValue(char c) {
     return -1;
 }
 
-// The logical lines: physical lines joined over trailing odd backslashes.
+// The logical lines: physical lines joined over trailing odd backslashes, each without its leading
+// blanks. Comment lines are dropped here, before the joining, because a comment never continues.
 std::vector<std::string> logicalLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string current;
@@ -44,23 +45,20 @@ std::vector<std::string> logicalLines(std::string_view text) {
         if (end == std::string_view::npos)
             end = text.size();
         std::string_view line = text.substr(start, end - start);
-        if (continuing) {
-            while (!line.empty() && blank(line.front()))
-                line.remove_prefix(1);
-        }
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        while (!line.empty() && blank(line.front()))
+            line.remove_prefix(1);
+        if (!continuing && !line.empty() && (line.front() == '#' || line.front() == '!'))
+            continue;
         std::size_t backslashes = 0;
         while (backslashes < line.size() && line[line.size() - 1 - backslashes] == '\\')
             ++backslashes;
-        const bool continues = backslashes % 2 == 1;
-        current.append(line.substr(0, continues ? line.size() - 1 : line.size()));
-        if (!continues) {
+        continuing = backslashes % 2 == 1;
+        current.append(line.substr(0, continuing ? line.size() - 1 : line.size()));
+        if (!continuing) {
             lines.push_back(std::move(current));
             current.clear();
         }
-        continuing = continues;
-        if (end == text.size())
-            break;
-        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     if (!current.empty())
         lines.push_back(std::move(current));
@@ -115,11 +113,9 @@ std::string unescape(const std::string& line, std::size_t& i, bool stopAtSeparat
 std::map<std::string, std::string> readPropertiesText(std::string_view text) {
     std::map<std::string, std::string> properties;
     for (const std::string& line : logicalLines(text)) {
-        std::size_t i = 0;
-        while (i < line.size() && blank(line[i]))
-            ++i;
-        if (i == line.size() || line[i] == '#' || line[i] == '!')
+        if (line.empty())
             continue;
+        std::size_t i = 0;
         std::string key = unescape(line, i, true);
         while (i < line.size() && blank(line[i]))
             ++i;

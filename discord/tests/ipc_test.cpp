@@ -192,6 +192,13 @@ TEST(PropertiesText, ReadsKeysValuesCommentsEscapesAndContinuations) {
     EXPECT_EQ(properties.count("# comment"), 0u);
 }
 
+TEST(PropertiesText, ACommentLineNeverContinues) {
+    const auto properties =
+        readPropertiesText("# the id of C:\\Discord\\\napplicationId=123456789012345\n! see \\\nx=y\n");
+    EXPECT_EQ(properties,
+              (std::map<std::string, std::string>{{"applicationId", "123456789012345"}, {"x", "y"}}));
+}
+
 TEST(Connector, SearchesTheRuntimeAndTemporaryDirectoriesInOrderThenTmp) {
     std::map<std::string, std::string> environment{
         {"XDG_RUNTIME_DIR", "/run/user/7"}, {"TMPDIR", "/var/tmp"}, {"TMP", "  "}, {"TEMP", "/run/user/7"}};
