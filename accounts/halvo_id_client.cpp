@@ -7,6 +7,7 @@
 #include <charconv>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <system_error>
 
@@ -113,12 +114,18 @@ std::string defaultPath(const std::string& requestPath) {
     return slash == 0 || slash == std::string::npos ? std::string("/") : requestPath.substr(0, slash + 1);
 }
 
+// A decimal integer; one beyond 64 bits saturates, as a lifetime that long never ends anyway.
 std::optional<std::int64_t> integer(std::string_view text) {
     if (text.starts_with("+"))
         text.remove_prefix(1);
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    if (text.empty() || end != text.data() + text.size())
+        return std::nullopt;
+    if (error == std::errc::result_out_of_range)
+        return text.starts_with("-") ? std::numeric_limits<std::int64_t>::min()
+                                     : std::numeric_limits<std::int64_t>::max();
+    if (error != std::errc())
         return std::nullopt;
     return value;
 }
@@ -217,7 +224,9 @@ bool redirect(long status) {
 }  // namespace
 
 bool Cookie::expired(Clock::time_point now) const {
-    return maxAge >= 0 && now >= received + std::chrono::seconds(maxAge);
+    // Elapsed whole seconds against the lifetime: received + maxAge in the clock's nanoseconds would
+    // overflow for lifetimes beyond 292 years (a far Expires date, a huge Max-Age).
+    return maxAge >= 0 && std::chrono::floor<std::chrono::seconds>(now - received).count() >= maxAge;
 }
 
 std::string halvoOrigin() {

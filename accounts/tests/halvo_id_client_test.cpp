@@ -274,6 +274,22 @@ TEST_F(HalvoIdClientTest, AForeignCookieIsNeverKeptSavedNorSent) {
         EXPECT_EQ(seen.cookie.find("tracker"), std::string::npos);
 }
 
+TEST_F(HalvoIdClientTest, ASessionCookieWithAFarExpirySignsIn) {
+    serveSignInPage();
+    for (const std::string lifetime :
+         {"Expires=Fri, 31 Dec 9999 23:59:59 GMT", "Max-Age=9300000000", "Max-Age=99999999999999999999999"}) {
+        SCOPED_TRACE(lifetime);
+        server.on("POST", LOGIN_API, [&](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Set-Cookie", "halvo_session=s3cr3t; Path=/; Secure; " + lifetime);
+            redirectTo(response, "/halvoid/account.php");
+        });
+        auto halvo = client();
+        EXPECT_EQ(halvo->login("nova", "correct horse"), (Result{true, "Connexion HALVO ID établie."}));
+        halvo->persist();
+        EXPECT_EQ(client()->sessionCookieHeader(), "halvo_session=s3cr3t");
+    }
+}
+
 TEST_F(HalvoIdClientTest, ExpiredCookiesAreDroppedAndSignInStartsAfresh) {
     serveSignInPage();
     acceptSignIn(server.origin() + "/halvoid/account.php", {"gone=1; Max-Age=0; Path=/"});
