@@ -8,15 +8,18 @@
 #include <ctime>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <system_error>
 
 #include "accounts/secret_buffer.h"
 #include "common/base64.h"
 #include "common/failure.h"
+#include "common/file_system.h"
 #include "common/host.h"
 #include "common/properties.h"
 #include "common/text.h"
+#include "common/uuid.h"
 
 namespace orlex::accounts {
 namespace {
@@ -441,24 +444,25 @@ void HalvoIdClient::persist() const {
                     (cookie.httpOnly ? "true" : "false") + separator;
         }
     }
+    // Written beside the file, readable by its owner alone from its creation on, then renamed over it:
+    // the cookies are never open to others, and a handle on the old file never sees them.
+    fs::path temporary = sessionFile_;
+    temporary += ".tmp-" + common::randomUuid();
     try {
         if (sessionFile_.has_parent_path())
             fs::create_directories(sessionFile_.parent_path());
-        std::ofstream out(sessionFile_, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        wipeString(text);
-        if (!out)
-            throw IoFailure("Session HALVO ID non enregistrée : " + sessionFile_.string());
-    } catch (const IoFailure&) {
-        throw;
+        common::writeNewFile(temporary,
+                             std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                             {.ownerOnly = true, .durable = true});
+        common::replaceFile(temporary, sessionFile_);
+        common::syncDirectory(sessionFile_.parent_path());
     } catch (...) {
         wipeString(text);
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
         std::throw_with_nested(IoFailure("Session HALVO ID non enregistrée : " + sessionFile_.string()));
     }
-    std::error_code ignored;
-    fs::permissions(sessionFile_, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                    ignored);
+    wipeString(text);
 }
 
 void HalvoIdClient::logout() {
@@ -500,11 +504,11 @@ void HalvoIdClient::restore() {
                 throw common::FormatFailure("nom de cookie invalide");
             const std::string domain = decodeField(fields[2]);
             const std::string path = decodeField(fields[3]);
+            if (blank(domain) || !trustedDomain(domain))
+                continue;
             const std::optional<std::int64_t> maxAge = integer(fields[4]);
             if (!maxAge)
                 throw common::FormatFailure("durée de cookie invalide");
-            if (blank(domain) || !trustedDomain(domain))
-                continue;
             cookie.domain = domain;
             if (!blank(path))
                 cookie.path = path;

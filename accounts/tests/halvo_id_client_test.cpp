@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "accounts/tests/scripted_server.h"
 #include "common/failure.h"
@@ -229,6 +231,37 @@ TEST_F(HalvoIdClientTest, SessionFileRoundTrip) {
     EXPECT_TRUE(restored->sessionValid());
     restored->persist();
     EXPECT_EQ(test::readFile(sessionFile), text);
+}
+
+TEST_F(HalvoIdClientTest, SavingReplacesTheFileInsteadOfRewritingIt) {
+    // A session file left readable by an older launcher, held open by someone else.
+    test::writeFile(sessionFile, "b2xk\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n");
+    fs::permissions(sessionFile, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    std::ifstream heldOpen(sessionFile, std::ios::binary);
+    serveSignInPage();
+    acceptSignIn(server.origin() + "/halvoid/account.php");
+    auto halvo = client();
+    ASSERT_TRUE(halvo->login("nova", "correct horse").ok);
+
+    halvo->persist();
+
+    const std::string seenThroughOldHandle{std::istreambuf_iterator<char>(heldOpen), {}};
+    EXPECT_EQ(seenThroughOldHandle.find("czNjcjN0"), std::string::npos);  // the new session never reached it
+    EXPECT_EQ(test::readFile(sessionFile),
+              "aGFsdm9fc2Vzc2lvbg\tczNjcjN0\tMTI3LjAuMC4x\tLw\t3600\ttrue\ttrue\n");
+    EXPECT_EQ(fs::status(sessionFile).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(test::listFiles(sessionFile.parent_path()), std::vector<std::string>{"account-session"});
+}
+
+TEST_F(HalvoIdClientTest, AnUntrustedLineIsSkippedBeforeItsMaxAgeIsRead) {
+    test::writeFile(sessionFile,
+                    "YQ\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n"
+                    "Yg\tMg\tZWxzZXdoZXJlLmV4YW1wbGU\tLw\tsoon\tfalse\tfalse\n"  // foreign domain
+                    "Yw\tMw\t\tLw\tsoon\tfalse\tfalse\n");                       // no domain
+    auto halvo = client();
+    EXPECT_EQ(halvo->sessionCookieHeader(), "a=1");
+    EXPECT_TRUE(fs::exists(sessionFile));
 }
 
 TEST_F(HalvoIdClientTest, ALineWithSixFieldsIsSkipped) {
