@@ -3,8 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +12,8 @@
 namespace orlex::discord {
 
 // One duplex byte connection to the Discord desktop client's local IPC endpoint. Only the presence
-// worker reads and writes it; interrupt() may be called from any other thread at any time.
-// Destroying the connection closes it.
+// worker uses it; a read or write that has to wait ends with a failure once the presence is closed
+// (local_ipc.h, IpcWake). Destroying the connection closes it.
 class Connection {
 public:
     virtual ~Connection() = default;
@@ -24,12 +22,7 @@ public:
     virtual void write(std::string_view bytes) = 0;
     // Reads up to size bytes into buffer; 0 at the end of the stream. Fails with IoFailure.
     virtual std::size_t read(char* buffer, std::size_t size) = 0;
-    // Makes a blocked or later read or write end (at end of stream or with a failure). Never throws.
-    virtual void interrupt() noexcept = 0;
 };
-
-// Opens a new connection, or fails with IoFailure.
-using Connector = std::function<std::shared_ptr<Connection>()>;
 
 // No endpoint could be opened. Carries every individual failure, in the order the endpoints were tried.
 class DiscordUnavailable : public common::IoFailure {

@@ -69,16 +69,14 @@ struct DiscordRichPresence::State {
     PresenceTiming timing;
 
     std::atomic<bool> closed{false};
-    std::mutex mutex;  // the instance lock: desired, revision, lastNotice, idle
-    std::condition_variable wake;
+    IpcWake ipcWake;   // signalled by close(): ends the worker's connect, reads and writes
+    std::mutex mutex;  // the instance lock: desired, revision, lastNotice
+    std::condition_variable posted;
     std::optional<Activity> desired;
     std::int64_t revision = 0;
     std::string lastNotice;
-    bool idle = false;  // the worker waits for a post with no exchange in progress
 
-    std::mutex activeMutex;  // publishes active to close()
-    std::shared_ptr<Connection> active;
-
+    std::mutex joining;  // lets every close() wait for the worker, not only the first
     std::thread worker;
 
     // With mutex held.
@@ -91,18 +89,14 @@ struct DiscordRichPresence::State {
         } catch (...) {
         }
     }
-    void setActive(std::shared_ptr<Connection> connection) {
-        std::lock_guard lock(activeMutex);
-        active = std::move(connection);
-    }
-
     void run();
     void exchange(Connection& connection);
 };
 
 // One connection: handshake, then publish every new revision until closed. Returns normally only when
 // closed while idle; every failure propagates. Each notice is made in the same hold of the instance lock
-// as the wait that follows it, so once a notice is seen the worker is idle for close().
+// as the wait that follows it, so a close() after a notice finds the worker idle, and it sends the
+// close frame.
 void DiscordRichPresence::State::exchange(Connection& connection) {
     writeFrame(connection, HANDSHAKE, handshakeMessage(applicationId));
     checkReply(readFrame(connection).body, "READY");
@@ -113,10 +107,8 @@ void DiscordRichPresence::State::exchange(Connection& connection) {
         {
             std::unique_lock lock(mutex);
             notice(done);
-            idle = true;
             while (!closed && (!desired || revision == sent))
-                wake.wait_for(lock, timing.wake);
-            idle = false;
+                posted.wait_for(lock, timing.wake);
             if (closed)
                 return;
             activity = *desired;
@@ -135,27 +127,22 @@ void DiscordRichPresence::State::run() {
     while (!closed) {
         std::shared_ptr<Connection> connection;
         try {
-            connection = connector();
+            connection = connector(ipcWake, timing.connect);
             if (!connection)
                 throw DiscordUnavailable({});
-            setActive(connection);
-            if (closed)  // close() may have looked for a connection before it was published
-                connection->interrupt();
             exchange(*connection);
             try {
                 writeFrame(*connection, CLOSE, CLOSE_MESSAGE);
             } catch (...) {
             }
-            setActive(nullptr);
             connection.reset();
         } catch (...) {
             const std::string reason = reasonText(std::current_exception());
-            setActive(nullptr);
             connection.reset();
             std::unique_lock lock(mutex);
             if (!closed) {
                 notice("connexion impossible : " + reason);
-                wake.wait_for(lock, timing.retry, [this] { return closed.load(); });
+                posted.wait_for(lock, timing.retry, [this] { return closed.load(); });
             }
         }
     }
@@ -166,7 +153,10 @@ DiscordRichPresence DiscordRichPresence::create(Logger logger, ResourceReader re
 }
 
 DiscordRichPresence DiscordRichPresence::disabled() {
-    return DiscordRichPresence("", []() -> std::shared_ptr<Connection> { throw DiscordUnavailable({}); });
+    return DiscordRichPresence("",
+                               [](const IpcWake&, std::chrono::milliseconds) -> std::shared_ptr<Connection> {
+                                   throw DiscordUnavailable({});
+                               });
 }
 
 DiscordRichPresence::DiscordRichPresence(std::string applicationId, Connector connector, Logger logger,
@@ -195,11 +185,7 @@ DiscordRichPresence& DiscordRichPresence::operator=(DiscordRichPresence&& other)
 }
 
 DiscordRichPresence::~DiscordRichPresence() {
-    if (!state_)
-        return;
     close();
-    if (state_->worker.joinable())
-        state_->worker.join();
 }
 
 bool DiscordRichPresence::enabled() const {
@@ -236,22 +222,24 @@ void DiscordRichPresence::set(const Activity& activity, bool force) {
         return;
     state_->desired = std::move(cleaned);
     ++state_->revision;
-    state_->wake.notify_all();
+    state_->posted.notify_all();
 }
 
 void DiscordRichPresence::close() {
     if (!state_)
         return;
-    std::lock_guard lock(state_->mutex);
-    if (state_->closed.exchange(true))
-        return;
-    state_->wake.notify_all();
-    // An idle worker sends the close frame itself once woken; one inside an exchange is cut off.
-    if (!state_->idle) {
-        std::lock_guard activeLock(state_->activeMutex);
-        if (state_->active)
-            state_->active->interrupt();
+    {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->closed.exchange(true)) {
+            // An idle worker sends the close frame itself once woken; one waiting on Discord (to
+            // connect, read or write) is cut off.
+            state_->posted.notify_all();
+            state_->ipcWake.signal();
+        }
     }
+    std::lock_guard lock(state_->joining);
+    if (state_->worker.joinable())
+        state_->worker.join();
 }
 
 }  // namespace orlex::discord

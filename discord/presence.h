@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "discord/ipc.h"
+#include "discord/local_ipc.h"
 
 namespace orlex::discord {
 
@@ -21,8 +21,9 @@ struct Activity {
 
 // Every delay of the presence worker; tests shrink them.
 struct PresenceTiming {
-    std::chrono::milliseconds retry{5000};  // after a failed connection or exchange
-    std::chrono::milliseconds wake{30000};  // the idle wait wakes by itself this often (sends nothing)
+    std::chrono::milliseconds retry{5000};    // after a failed connection or exchange
+    std::chrono::milliseconds wake{30000};    // the idle wait wakes by itself this often (sends nothing)
+    std::chrono::milliseconds connect{3000};  // a connect not taken by then is a failed try
 };
 
 // Receives one notice line; called on the presence worker (or on a caller of set()/close()) with the
@@ -55,8 +56,8 @@ std::int64_t started();
 // "Discord Rich Presence · {notice}", a notice equal to the previous one being dropped.
 //
 // Callers never wait for the connection: posting only stores the activity and wakes the worker. All
-// public functions are thread-safe. The destructor closes the presence and joins its worker; a
-// moved-from instance is disabled.
+// public functions are thread-safe. The destructor closes the presence; a moved-from instance is
+// disabled.
 class DiscordRichPresence {
 public:
     // The application id from, in this order and each trimmed of blanks, the first non-empty of: the
@@ -69,7 +70,8 @@ public:
     static DiscordRichPresence disabled();
 
     // Enabled, with its worker started, when applicationId is 15 to 24 decimal digits; a missing
-    // logger does nothing.
+    // logger does nothing. The connector is called on the worker. Fails with IoFailure only when the
+    // system has no handle left for the wake that close() uses.
     DiscordRichPresence(std::string applicationId, Connector connector, Logger logger = {},
                         PresenceTiming timing = {});
     DiscordRichPresence(DiscordRichPresence&&) noexcept;
@@ -93,8 +95,8 @@ public:
     void set(const Activity& activity, bool force);
 
     // Ends the presence: the worker sends the close frame when it is connected and idle, leaves any
-    // exchange in progress without a notice, and ends. Only the first call acts. Does not wait for
-    // the worker; the destructor does.
+    // connect or exchange in progress without a notice, and ends. Only the first call acts; every call
+    // returns once the worker has ended, so none may come from the logger.
     void close();
 
     struct State;

@@ -14,9 +14,7 @@
 namespace orlex::discord::test {
 namespace {
 
-// A bound against hanging tests, never a timing expectation.
-constexpr int HANG_GUARD_MS = 20'000;
-constexpr auto HANG_GUARD = std::chrono::milliseconds(HANG_GUARD_MS);
+constexpr int HANG_GUARD_MS = static_cast<int>(HANG_GUARD.count());
 
 bool waitFd(int fd) {
     pollfd watch{fd, POLLIN, 0};
@@ -27,6 +25,30 @@ bool waitFd(int fd) {
         if (errno != EINTR)
             return false;
     }
+}
+
+sockaddr_un addressOf(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = socket.string();
+    if (name.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + name);
+    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+    return address;
+}
+
+int listenOn(const std::filesystem::path& socket, int backlog) {
+    const sockaddr_un address = addressOf(socket);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("fake Discord socket: ") + std::strerror(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::runtime_error(std::string("fake Discord listen: ") + std::strerror(error));
+    }
+    return fd;
 }
 
 }  // namespace
@@ -57,7 +79,6 @@ Frame PeerConnection::readFrame() {
         explicit Side(PeerConnection& peer) : peer_(peer) {}
         void write(std::string_view bytes) override { peer_.writeRaw(bytes); }
         std::size_t read(char* buffer, std::size_t size) override { return peer_.readSome(buffer, size); }
-        void interrupt() noexcept override {}
 
     private:
         PeerConnection& peer_;
@@ -94,18 +115,8 @@ Frame PeerConnection::handshake() {
     return frame;
 }
 
-FakeDiscord::FakeDiscord(std::filesystem::path socket) : socket_(std::move(socket)) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string name = socket_.string();
-    if (fd_ < 0 || name.size() >= sizeof address.sun_path)
-        throw std::runtime_error("fake Discord socket");
-    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 8) != 0)
-        throw std::runtime_error(std::string("fake Discord listen: ") + std::strerror(errno));
-}
+FakeDiscord::FakeDiscord(std::filesystem::path socket)
+    : socket_(std::move(socket)), fd_(listenOn(socket_, 8)) {}
 
 FakeDiscord::~FakeDiscord() {
     ::close(fd_);
@@ -124,6 +135,35 @@ std::unique_ptr<PeerConnection> FakeDiscord::accept() {
         return nullptr;
     }
     return std::make_unique<PeerConnection>(client);
+}
+
+StalledDiscord::StalledDiscord(const std::filesystem::path& socket)
+    : socket_(socket), fd_(listenOn(socket_, 0)) {
+    // Queue connections until the kernel refuses one for want of room (EAGAIN on a non-blocking
+    // socket); the cap only guards against a system that never says so.
+    const sockaddr_un address = addressOf(socket_);
+    while (queued_.size() < 64) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            throw std::runtime_error(std::string("filler socket: ") + std::strerror(errno));
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EAGAIN)
+                return;
+            throw std::runtime_error(std::string("filler connect: ") + std::strerror(error));
+        }
+        queued_.push_back(fd);
+    }
+    throw std::runtime_error("the backlog of " + socket_.string() + " never filled");
+}
+
+StalledDiscord::~StalledDiscord() {
+    for (const int fd : queued_)
+        ::close(fd);
+    ::close(fd_);
+    std::error_code ignored;
+    std::filesystem::remove(socket_, ignored);
 }
 
 std::function<void(const std::string&)> Notices::logger() {
@@ -153,14 +193,20 @@ bool Notices::waitFor(const std::string& line) {
     return found;
 }
 
+Connector socketsIn(const std::filesystem::path& directory) {
+    return [directory](const IpcWake& wake, std::chrono::milliseconds connectTimeout) {
+        return openSocketIn({directory}, wake, connectTimeout);
+    };
+}
+
 Connector CountingConnector::connector() {
-    return [inner = inner_, shared = shared_]() {
+    return [inner = inner_, shared = shared_](const IpcWake& wake, std::chrono::milliseconds connectTimeout) {
         {
             std::lock_guard lock(shared->mutex);
             ++shared->calls;
             shared->called.notify_all();
         }
-        return inner();
+        return inner(wake, connectTimeout);
     };
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -10,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discord/ipc.h"
+#include "discord/local_ipc.h"
 
 namespace orlex::discord::test {
 
@@ -57,6 +58,24 @@ private:
     int fd_;
 };
 
+// A Discord that never accepts: it listens with the smallest backlog and fills that backlog with its
+// own connections, so a client's connect finds no room for as long as it lives.
+class StalledDiscord {
+public:
+    explicit StalledDiscord(const std::filesystem::path& socket);
+    StalledDiscord(const StalledDiscord&) = delete;
+    StalledDiscord& operator=(const StalledDiscord&) = delete;
+    ~StalledDiscord();
+
+private:
+    std::filesystem::path socket_;
+    int fd_;
+    std::vector<int> queued_;
+};
+
+// A bound against hanging tests, never a timing expectation.
+inline constexpr std::chrono::milliseconds HANG_GUARD{20'000};
+
 // Collects notices from the presence's logger, from any thread.
 class Notices {
 public:
@@ -70,6 +89,9 @@ private:
     std::condition_variable arrived_;
     std::vector<std::string> lines_;
 };
+
+// The platform socket connector, searching only directory.
+Connector socketsIn(const std::filesystem::path& directory);
 
 // A connector counting its calls, so a test can wait for the worker to have tried n times.
 class CountingConnector {

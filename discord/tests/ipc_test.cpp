@@ -32,7 +32,6 @@ public:
         consumed += count;
         return count;
     }
-    void interrupt() noexcept override {}
 
     std::string written;
     std::size_t consumed = 0;
@@ -219,7 +218,9 @@ TEST(Connector, ConnectsToTheFirstSocketThatAccepts) {
     orlex::test::writeFile(runtime / "discord-ipc-0", "");  // not a socket
     test::FakeDiscord second(runtime / "discord-ipc-2");
     test::FakeDiscord third(runtime / "discord-ipc-3");
-    const std::shared_ptr<Connection> connection = openSocketIn({empty.path(), runtime.path()});
+    const IpcWake wake;
+    const std::shared_ptr<Connection> connection =
+        openSocketIn({empty.path(), runtime.path()}, wake, std::chrono::milliseconds(1));
     writeFrame(*connection, HANDSHAKE, "{}");
     const auto accepted = second.accept();
     ASSERT_NE(accepted, nullptr);
@@ -228,8 +229,9 @@ TEST(Connector, ConnectsToTheFirstSocketThatAccepts) {
 
 TEST(Connector, WithNothingListeningCarriesEveryFailureInOrder) {
     TempDir first, second;
+    const IpcWake wake;
     try {
-        openSocketIn({first.path(), second.path()});
+        openSocketIn({first.path(), second.path()}, wake, std::chrono::milliseconds(1));
         FAIL() << "connected to nothing";
     } catch (const DiscordUnavailable& failure) {
         EXPECT_STREQ(failure.what(), "Discord local indisponible");
@@ -247,6 +249,19 @@ TEST(Connector, WithNothingListeningCarriesEveryFailureInOrder) {
         EXPECT_EQ(tried[10].rfind((second / "discord-ipc-0").string() + " : ", 0), 0u) << tried[10];
         EXPECT_EQ(tried.back().rfind((second / "discord-ipc-9").string() + " : ", 0), 0u) << tried.back();
     }
+}
+
+TEST(Connector, GivesUpOnASocketThatNeverAcceptsAfterTheConnectTimeout) {
+    TempDir runtime;
+    const test::StalledDiscord stalled(runtime / "discord-ipc-0");
+    test::FakeDiscord next(runtime / "discord-ipc-1");
+    const IpcWake wake;
+    const std::shared_ptr<Connection> connection =
+        openSocketIn({runtime.path()}, wake, std::chrono::milliseconds(1));
+    writeFrame(*connection, HANDSHAKE, "{}");
+    const auto accepted = next.accept();
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(accepted->readFrame().body, "{}");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
@@ -37,8 +38,7 @@ std::string expectedActivity(const std::string& details, const std::string& stat
 class Connected : public ::testing::Test {
 protected:
     void SetUp() override {
-        presence = DiscordRichPresence(
-            ID, [this] { return openSocketIn({dir.path()}); }, notices.logger(), FAST);
+        presence = DiscordRichPresence(ID, test::socketsIn(dir.path()), notices.logger(), FAST);
         peer = discord.accept();
         ASSERT_NE(peer, nullptr);
         peer->handshake();
@@ -64,16 +64,19 @@ TEST(Presence, AnIdOutsideFifteenToTwentyFourDigitsDisablesEverything) {
     int opened = 0;
     for (const char* id :
          {"12345678901234", "1234567890123456789012345", "12345678901234a", "", " 123456789012345"}) {
-        DiscordRichPresence presence(id, [&]() -> std::shared_ptr<Connection> {
-            ++opened;
-            throw common::IoFailure("never");
-        });
+        DiscordRichPresence presence(
+            id, [&](const IpcWake&, std::chrono::milliseconds) -> std::shared_ptr<Connection> {
+                ++opened;
+                throw common::IoFailure("never");
+            });
         EXPECT_FALSE(presence.enabled()) << id;
         presence.launcher();
         presence.close();
     }
     EXPECT_EQ(opened, 0);
-    const Connector refusing = []() -> std::shared_ptr<Connection> { throw common::IoFailure("absent"); };
+    const Connector refusing = [](const IpcWake&, std::chrono::milliseconds) -> std::shared_ptr<Connection> {
+        throw common::IoFailure("absent");
+    };
     EXPECT_TRUE(DiscordRichPresence("123456789012345", refusing).enabled());
     EXPECT_TRUE(DiscordRichPresence("123456789012345678901234", refusing).enabled());
     EXPECT_FALSE(DiscordRichPresence::disabled().enabled());
@@ -118,8 +121,7 @@ TEST_F(Connected, CleansTextsBeforePublishing) {
 TEST(PresenceWorker, OnlyTheLatestOfSeveralPostsIsSent) {
     TempDir dir;
     FakeDiscord discord(dir / "discord-ipc-0");
-    DiscordRichPresence presence(
-        ID, [&] { return openSocketIn({dir.path()}); }, {}, FAST);
+    DiscordRichPresence presence(ID, test::socketsIn(dir.path()), {}, FAST);
     const auto peer = discord.accept();
     ASSERT_NE(peer, nullptr);
     peer->readFrame();  // the worker now waits for the handshake reply
@@ -138,8 +140,7 @@ TEST(PresenceWorker, AnErrorReplyIsNoticedAndTheWorkerConnectsAgain) {
     TempDir dir;
     FakeDiscord discord(dir / "discord-ipc-0");
     Notices notices;
-    DiscordRichPresence presence(
-        ID, [&] { return openSocketIn({dir.path()}); }, notices.logger(), FAST);
+    DiscordRichPresence presence(ID, test::socketsIn(dir.path()), notices.logger(), FAST);
     auto peer = discord.accept();
     ASSERT_NE(peer, nullptr);
     peer->readFrame();
@@ -158,8 +159,7 @@ TEST(PresenceWorker, AnOversizedReplyDropsTheConnectionWithoutReadingItsBody) {
     TempDir dir;
     FakeDiscord discord(dir / "discord-ipc-0");
     Notices notices;
-    DiscordRichPresence presence(
-        ID, [&] { return openSocketIn({dir.path()}); }, notices.logger(), FAST);
+    DiscordRichPresence presence(ID, test::socketsIn(dir.path()), notices.logger(), FAST);
     auto peer = discord.accept();
     ASSERT_NE(peer, nullptr);
     peer->readFrame();
@@ -174,8 +174,7 @@ TEST(PresenceWorker, AnOversizedReplyDropsTheConnectionWithoutReadingItsBody) {
 TEST(PresenceWorker, AfterDiscordRestartsTheCurrentActivityIsSentAgainWithoutANewPost) {
     TempDir dir;
     Notices notices;
-    DiscordRichPresence presence(
-        ID, [&] { return openSocketIn({dir.path()}); }, notices.logger(), FAST);
+    DiscordRichPresence presence(ID, test::socketsIn(dir.path()), notices.logger(), FAST);
     {
         FakeDiscord discord(dir / "discord-ipc-0");
         const auto peer = discord.accept();
@@ -198,7 +197,7 @@ TEST(PresenceWorker, AfterDiscordRestartsTheCurrentActivityIsSentAgainWithoutANe
 TEST(PresenceWorker, RepeatedIdenticalFailuresGiveOneNotice) {
     TempDir dir;
     Notices notices;
-    test::CountingConnector connector([&] { return openSocketIn({dir.path()}); });
+    test::CountingConnector connector(test::socketsIn(dir.path()));
     DiscordRichPresence presence(ID, connector.connector(), notices.logger(), FAST);
     connector.waitForCalls(5);
     presence.close();
@@ -212,8 +211,8 @@ TEST(PresenceWorker, ALoggerThatThrowsIsIgnored) {
     TempDir dir;
     FakeDiscord discord(dir / "discord-ipc-0");
     DiscordRichPresence presence(
-        ID, [&] { return openSocketIn({dir.path()}); },
-        [](const std::string&) { throw std::runtime_error("log full"); }, FAST);
+        ID, test::socketsIn(dir.path()), [](const std::string&) { throw std::runtime_error("log full"); },
+        FAST);
     const auto peer = discord.accept();
     ASSERT_NE(peer, nullptr);
     peer->handshake();
@@ -238,8 +237,8 @@ TEST(PresenceWorker, CloseDuringAnExchangeEndsTheWorkerWithoutANotice) {
     TempDir dir;
     FakeDiscord discord(dir / "discord-ipc-0");
     Notices notices;
-    auto presence = std::make_unique<DiscordRichPresence>(
-        ID, [&] { return openSocketIn({dir.path()}); }, notices.logger(), FAST);
+    auto presence =
+        std::make_unique<DiscordRichPresence>(ID, test::socketsIn(dir.path()), notices.logger(), FAST);
     const auto peer = discord.accept();
     ASSERT_NE(peer, nullptr);
     peer->readFrame();  // the worker is blocked reading the handshake reply
@@ -247,6 +246,25 @@ TEST(PresenceWorker, CloseDuringAnExchangeEndsTheWorkerWithoutANotice) {
     EXPECT_TRUE(peer->waitForClientClose());
     presence.reset();  // joins the worker
     EXPECT_TRUE(notices.lines().empty());
+}
+
+TEST(PresenceWorker, ClosingEndsTheWorkerWhileItsConnectWaitsOnADiscordThatNeverAccepts) {
+    TempDir dir;
+    auto stalled = std::make_unique<test::StalledDiscord>(dir / "discord-ipc-0");
+    PresenceTiming patient = FAST;
+    patient.connect = std::chrono::hours(1);  // only closing can end this connect
+    test::CountingConnector connector(test::socketsIn(dir.path()));
+    auto presence = std::make_unique<DiscordRichPresence>(ID, connector.connector(), Logger{}, patient);
+    connector.waitForCalls(1);
+    // As at the launcher's exit: close(), then the end of the presence, which joins its worker.
+    auto ending = std::async(std::launch::async, [&] {
+        presence->close();
+        presence.reset();
+    });
+    if (ending.wait_for(test::HANG_GUARD) != std::future_status::ready) {
+        ADD_FAILURE() << "the presence waited for the connect to end";
+        stalled.reset();  // Discord goes away: the connect fails and the test can end
+    }
 }
 
 // Sets an environment variable for one scope.
