@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <vector>
 
 namespace orlex::common {
 
@@ -38,5 +40,45 @@ void copyFileContent(const std::filesystem::path& from, const std::filesystem::p
 
 // True when the file system reports the file executable for the current user; always false on Windows.
 bool isExecutable(const std::filesystem::path& path);
+
+// A regular file's identity and stamps, looked at without following links. Any write, truncation,
+// replacement or change of its metadata between two readings makes them differ.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds since the epoch (100 ns steps on Windows)
+    std::int64_t changed = 0;   // the same for the last change of content or metadata
+    bool operator==(const FileStamp&) const = default;
+};
+// nullopt when path is not a regular file: missing, a directory, a link or a special file.
+std::optional<FileStamp> regularFileStamp(const std::filesystem::path& path);
+
+// A small file read whole through one handle that refuses to follow a link or to open a special file
+// (a pipe never blocks the reader). kind is Regular when bytes hold the content, read up to cap
+// bytes; oversized tells that the file holds more than cap bytes.
+struct SmallFile {
+    explicit SmallFile(NodeKind k) : kind(k) {}
+    NodeKind kind;
+    std::vector<std::uint8_t> bytes;
+    bool oversized = false;
+};
+SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap);
+
+// Forces a regular file's data and size to the storage device.
+void syncFile(const std::filesystem::path& path);
+
+// Creates dir and its missing parents; existing directories are fine, anything else in the way fails.
+void createDirectories(const std::filesystem::path& dir);
+
+// Removes a file, a link (never its target) or an empty directory; a missing path is fine.
+void removeNode(const std::filesystem::path& path);
+
+// The entries of a directory, without "." and "..", in no particular order.
+std::vector<std::filesystem::path> listDirectory(const std::filesystem::path& dir);
+
+// Grants the owner the right to execute a regular file; false when the file system refuses. Always
+// true where files carry no execute permission.
+bool grantOwnerExecute(const std::filesystem::path& path);
 
 }  // namespace orlex::common

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "common/failure.h"
 #include "common/file_system.h"
@@ -150,6 +153,115 @@ void copyFileContent(const std::filesystem::path& from, const std::filesystem::p
 
 bool isExecutable(const std::filesystem::path& path) {
     return ::access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<FileStamp> regularFileStamp(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        fail("Chemin inaccessible", path);
+    }
+    if (!S_ISREG(st.st_mode))
+        return std::nullopt;
+    const auto nanoseconds = [](const timespec& t) {
+        return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+    };
+    return FileStamp{.device = static_cast<std::uint64_t>(st.st_dev),
+                     .inode = static_cast<std::uint64_t>(st.st_ino),
+                     .size = static_cast<std::int64_t>(st.st_size),
+                     .modified = nanoseconds(st.st_mtim),
+                     .changed = nanoseconds(st.st_ctim)};
+}
+
+SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; O_NOFOLLOW: a final link is refused.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return SmallFile{NodeKind::Missing};
+        if (errno == ELOOP)
+            return SmallFile{NodeKind::SymbolicLink};
+        if (errno == ENXIO)  // a socket or a device without a driver
+            return SmallFile{NodeKind::Special};
+        fail("Lecture impossible", path);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        fail("Lecture impossible", path);
+    if (!S_ISREG(st.st_mode))
+        return SmallFile{S_ISDIR(st.st_mode) ? NodeKind::Directory : NodeKind::Special};
+    SmallFile file{NodeKind::Regular};
+    file.bytes.resize(cap + 1);
+    std::size_t filled = 0;
+    while (filled < file.bytes.size()) {
+        const ssize_t n = ::read(fd.get(), file.bytes.data() + filled, file.bytes.size() - filled);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("Lecture impossible", path);
+        }
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    file.oversized = filled > cap;
+    file.bytes.resize(std::min(filled, cap));
+    return file;
+}
+
+void syncFile(const std::filesystem::path& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0)
+        fail("Ouverture impossible", path);
+    if (::fsync(fd.get()) != 0)
+        fail("Synchronisation impossible", path);
+}
+
+void createDirectories(const std::filesystem::path& dir) {
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error)
+        throw IoFailure("Dossier impossible à créer : " + dir.string() + " (" + error.message() + ")");
+}
+
+void removeNode(const std::filesystem::path& path) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+        return;
+    if ((errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0)
+        return;
+    fail("Suppression impossible", path);
+}
+
+std::vector<std::filesystem::path> listDirectory(const std::filesystem::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        fail("Lecture impossible", dir);
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(fd), ::closedir);
+    if (!stream) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fail("Lecture impossible", dir);
+    }
+    std::vector<std::filesystem::path> entries;
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            entries.push_back(dir / name);
+        errno = 0;
+    }
+    if (errno != 0)
+        fail("Lecture impossible", dir);
+    return entries;
+}
+
+bool grantOwnerExecute(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IXUSR) == 0;
 }
 
 }  // namespace orlex::common

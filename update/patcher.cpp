@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -15,6 +15,7 @@
 #include "common/hex.h"
 #include "common/interruption.h"
 #include "common/text.h"
+#include "common/thread_name.h"
 #include "common/uuid.h"
 #include "update/atomic_write.h"
 #include "update/channel_url.h"
@@ -27,6 +28,7 @@ namespace {
 using common::trimmed;
 
 namespace fs = std::filesystem;
+using common::FileStamp;
 using common::IoFailure;
 using common::NodeKind;
 using common::SecurityFailure;
@@ -34,30 +36,38 @@ using common::SecurityFailure;
 constexpr std::size_t MAX_POINTER = 4096;
 constexpr std::size_t MAX_STORED_MANIFEST = 4'000'000;
 constexpr unsigned MAX_HASH_THREADS = 4;
+// Inside a stage, where downloads keep their partial bodies: named after the content's digest, so
+// they can never be taken for a file of the release, whatever its entry paths (which all begin with
+// "app/", "assets/" or "runtime/").
+constexpr const char* DOWNLOADS = "downloads";
 
-// Reads a small local file whole; nullopt when it does not exist.
-std::optional<Bytes> readSmallFile(const fs::path& path, std::size_t cap) {
-    if (common::nodeKind(path) == NodeKind::Missing)
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw IoFailure("Lecture impossible : " + path.string());
-    Bytes bytes(cap + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad())
-        throw IoFailure("Lecture impossible : " + path.string());
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > cap)
-        throw IoFailure("Fichier local trop grand : " + path.string());
-    return bytes;
+// How many worker threads a job of count items gets: one per core up to the cap, never none.
+unsigned workerCount(unsigned cores, std::size_t count) {
+    return static_cast<unsigned>(
+        std::clamp<std::size_t>(std::min<std::size_t>(cores, count), 1, MAX_HASH_THREADS));
 }
 
-void writeBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out)
-        throw IoFailure("Écriture impossible : " + path.string());
+std::string lowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// A small local file of the engine's own, read whole: nullopt when missing; links and special files are
+// refused as rejectLinks refuses them.
+std::optional<Bytes> readLocalFile(const fs::path& path, std::size_t cap) {
+    common::SmallFile file = common::readSmallFile(path, cap);
+    if (file.kind == NodeKind::Missing)
+        return std::nullopt;
+    if (file.kind != NodeKind::Regular) {
+        rejectLinks(path);
+        throw IoFailure("Lecture impossible : " + path.string());
+    }
+    if (file.oversized)
+        throw IoFailure("Fichier local trop grand : " + path.string());
+    return std::move(file.bytes);
 }
 
 bool validPointer(const std::string& name) {
@@ -67,11 +77,18 @@ bool validPointer(const std::string& name) {
            name[64] == '-' && common::isLowerHex(std::string_view(name).substr(65), 32);
 }
 
-std::string readPointer(const fs::path& pointer) {
-    const auto bytes = readSmallFile(pointer, MAX_POINTER);
-    const std::string name = bytes ? std::string(trimmed(std::string_view(
-                                         reinterpret_cast<const char*>(bytes->data()), bytes->size())))
-                                   : "";
+// The trimmed pointer; nullopt when there is none. Read as a regular file only: a link or a special
+// file in its place is refused, never followed or waited on.
+std::optional<std::string> readPointer(const fs::path& pointer) {
+    const common::SmallFile file = common::readSmallFile(pointer, MAX_POINTER);
+    if (file.kind == NodeKind::Missing)
+        return std::nullopt;
+    if (file.kind == NodeKind::SymbolicLink || file.kind == NodeKind::Special)
+        rejectLinks(pointer);
+    const std::string name = file.kind == NodeKind::Regular && !file.oversized
+                                 ? std::string(trimmed(std::string_view(
+                                       reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size())))
+                                 : "";
     if (!validPointer(name))
         throw SecurityFailure("État local invalide");
     return name;
@@ -84,7 +101,7 @@ std::string withoutDashes(std::string uuid) {
 
 void deleteNode(const fs::path& path) {
     if (common::nodeKind(path) != NodeKind::Directory) {
-        fs::remove(path);  // a link goes as a link, never its target
+        common::removeNode(path);  // a link goes as a link, never its target
         return;
     }
     try {
@@ -93,95 +110,200 @@ void deleteNode(const fs::path& path) {
         return;  // nothing below a link or junction is ever deleted
     }
     std::vector<fs::path> children;
-    std::error_code error;
-    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-        children.push_back(it->path());
+    try {
+        children = common::listDirectory(path);
+    } catch (const IoFailure& failure) {
+        throw IoFailure("Suppression impossible : " + path.string() + " (" + failure.what() + ")");
     }
-    if (error)
-        throw IoFailure("Suppression impossible : " + path.string() + " (" + error.message() + ")");
     for (const fs::path& child : children)
         deleteNode(child);
-    fs::remove(path);
+    common::removeNode(path);
+}
+
+// Walks a tree depth first without following links, refusing any link or special file met (rejectLinks)
+// and calling visit(path, kind) for every directory and regular file below dir.
+template <typename Visit>
+void walkTree(const fs::path& dir, const Visit& visit) {
+    for (const fs::path& child : common::listDirectory(dir)) {
+        rejectLinks(child);
+        const NodeKind kind = common::nodeKind(child);
+        visit(child, kind);
+        if (kind == NodeKind::Directory)
+            walkTree(child, visit);
+    }
+}
+
+std::string relativeName(const fs::path& path, const fs::path& dir) {
+    std::string relative = path.lexically_relative(dir).generic_string();
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    return relative;
+}
+
+std::unordered_set<std::string> listedFiles(const Signed& release) {
+    std::unordered_set<std::string> listed{"manifest.json", "manifest.sig"};
+    for (const Entry& e : *release.manifest.files)
+        listed.insert(*e.path);
+    return listed;
 }
 
 // The first regular file of the tree that the release does not list (relative paths with "/"), walking
 // without following links and refusing any link or special file met.
 std::optional<fs::path> firstUnlistedFile(const fs::path& dir, const Signed& release) {
-    std::unordered_set<std::string> listed{"manifest.json", "manifest.sig"};
-    for (const Entry& e : *release.manifest.files)
-        listed.insert(*e.path);
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        rejectLinks(it->path());
-        if (common::nodeKind(it->path()) != NodeKind::Regular)
-            continue;
-        std::string relative = it->path().lexically_relative(dir).generic_string();
-        std::replace(relative.begin(), relative.end(), '\\', '/');
-        if (!listed.contains(relative))
-            return it->path();
-    }
-    if (error)
-        throw IoFailure("Lecture impossible : " + dir.string() + " (" + error.message() + ")");
-    return std::nullopt;
+    const std::unordered_set<std::string> listed = listedFiles(release);
+    std::optional<fs::path> found;
+    walkTree(dir, [&](const fs::path& path, NodeKind kind) {
+        if (!found && kind == NodeKind::Regular && !listed.contains(relativeName(path, dir)))
+            found = path;
+    });
+    return found;
 }
 
-// Copies unchanged files from the active release into the stage on every core, ahead of the installing
-// thread, which takes each outcome in manifest order: reports and the first failure stay in that order.
+// Named worker threads that take items 0..count-1 in order, each item once.
+class Workers {
+public:
+    Workers(const char* name, unsigned threads, std::size_t count, std::function<void(std::size_t)> work)
+        : count_(count), work_(std::move(work)) {
+        for (unsigned t = 0; t < threads; ++t) {
+            threads_.emplace_back([this, name](std::stop_token stop) {
+                common::nameCurrentThread(name);
+                for (std::size_t k = next_++; k < count_ && !stop.stop_requested(); k = next_++)
+                    work_(k);
+            });
+        }
+    }
+    // Stops handing out items and waits for the ones under way.
+    ~Workers() {
+        for (std::jthread& thread : threads_)
+            thread.request_stop();
+    }
+    // Waits until every item has been worked.
+    void join() {
+        for (std::jthread& thread : threads_)
+            thread.join();
+    }
+
+private:
+    std::size_t count_;
+    std::function<void(std::size_t)> work_;
+    std::atomic<std::size_t> next_{0};
+    std::vector<std::jthread> threads_;  // last: joined before the state above goes
+};
+
+// Copies unchanged files from the active release into the stage on worker threads, ahead of the
+// installing thread, which takes each outcome in manifest order: reports and the first failure stay in
+// that order.
 class CopiesAhead {
 public:
-    using Copy = std::function<void(std::size_t)>;  // copies and checks one entry; throws on failure
+    // Copies, checks and stamps one entry; throws on failure.
+    using Copy = std::function<FileStamp(std::size_t)>;
 
-    CopiesAhead(std::vector<std::size_t> entries, std::size_t count, Copy copy)
+    CopiesAhead(std::vector<std::size_t> entries, std::size_t count, unsigned cores, Copy copy)
         : entries_(std::move(entries)), outcomes_(count), copy_(std::move(copy)) {
-        const unsigned threads = std::clamp<unsigned>(
-            std::min<std::size_t>(std::thread::hardware_concurrency(), entries_.size()), 0, MAX_HASH_THREADS);
-        for (unsigned t = 0; t < threads; ++t)
-            threads_.emplace_back([this] { work(); });
+        if (!entries_.empty()) {
+            workers_.emplace("orlex-copy", workerCount(cores, entries_.size()), entries_.size(),
+                             [this](std::size_t k) { work(entries_[k]); });
+        }
     }
 
-    // Stops taking new copies and waits for the ones under way.
-    ~CopiesAhead() {
-        stopping_ = true;
-        threads_.clear();
-    }
-
-    // Waits for the entry's copy; rethrows its failure.
-    void await(std::size_t entry) {
+    // Waits for the entry's copy and returns its stamp; rethrows its failure.
+    FileStamp await(std::size_t entry) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return outcomes_[entry].done; });
         if (outcomes_[entry].failure)
             std::rethrow_exception(outcomes_[entry].failure);
+        return outcomes_[entry].stamp;
     }
 
 private:
     struct Outcome {
         bool done = false;
+        FileStamp stamp;
         std::exception_ptr failure;
     };
 
-    void work() {
-        for (std::size_t k = next_++; k < entries_.size() && !stopping_; k = next_++) {
-            std::exception_ptr failure;
-            try {
-                copy_(entries_[k]);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            std::lock_guard lock(mutex_);
-            outcomes_[entries_[k]] = {true, failure};
-            changed_.notify_all();
+    void work(std::size_t entry) {
+        Outcome outcome;
+        outcome.done = true;
+        try {
+            outcome.stamp = copy_(entry);
+        } catch (...) {
+            outcome.failure = std::current_exception();
         }
+        std::lock_guard lock(mutex_);
+        outcomes_[entry] = std::move(outcome);
+        changed_.notify_all();
     }
 
     std::vector<std::size_t> entries_;
     std::vector<Outcome> outcomes_;  // by entry index; guarded by mutex_
     Copy copy_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::jthread> threads_;  // last: joined before the state above goes
+    std::optional<Workers> workers_;  // last: joined before the state above goes
 };
+
+// Forces placed files to the storage device on a worker thread while the installation goes on, so that
+// the wait before the commit point is short.
+class Flushes {
+public:
+    Flushes() {
+        thread_ = std::jthread([this](std::stop_token stop) {
+            common::nameCurrentThread("orlex-flush");
+            run(stop);
+        });
+    }
+
+    void add(fs::path file) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(file));
+        wake_.notify_all();
+    }
+
+    // Waits until every file added so far is on the device; rethrows the first failure.
+    void finish() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || failure_; });
+        if (failure_)
+            std::rethrow_exception(failure_);
+    }
+
+private:
+    void run(const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (!wake_.wait(lock, stop, [&] { return !queue_.empty(); }))
+                return;
+            const fs::path file = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                common::syncFile(file);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            busy_ = false;
+            if (failure && !failure_)
+                failure_ = failure;
+            idle_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::condition_variable idle_;
+    std::deque<fs::path> queue_;
+    bool busy_ = false;
+    std::exception_ptr failure_;
+    std::jthread thread_;  // last: joined before the state above goes
+};
+
+void writeManifestFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
+    common::removeNode(path);  // an earlier attempt may have written it before failing
+    common::writeNewFile(path, bytes, {.ownerOnly = false, .durable = true});
+}
 
 }  // namespace
 
@@ -190,13 +312,11 @@ Patcher::Patcher(std::string base, Ed25519Key key, fs::path root, std::string pr
     : base_(std::move(base)),
       root_(normalised(root)),
       product_(std::move(product)),
-      verifier_(std::move(key), product_, root_, std::move(settings.now)) {
+      verifier_(std::move(key), product_, root_, std::move(settings.now)),
+      cores_(std::move(settings.cores)) {
     checkChannelBase(base_);
     rejectLinks(root_);
-    std::error_code error;
-    fs::create_directories(root_, error);
-    if (error)
-        throw IoFailure("Dossier impossible à créer : " + root_.string() + " (" + error.message() + ")");
+    common::createDirectories(root_);
     rejectLinks(root_);
     transport_ = std::make_unique<Transport>(base_, settings.transport);
 }
@@ -213,23 +333,46 @@ Signed Patcher::remote() {
 }
 
 std::optional<Signed> Patcher::installed() {
-    const fs::path pointer = root_ / "current";
-    if (common::nodeKind(pointer) == NodeKind::Missing)
+    return readInstalled(false);
+}
+
+std::optional<Signed> Patcher::readInstalled(bool damagedIsAbsent) {
+    const std::optional<std::string> name = readPointer(root_ / "current");
+    if (!name)
         return std::nullopt;
-    const std::string name = readPointer(pointer);
-    const fs::path dir = safe(root_, "releases/" + name);
-    const auto bytes = readSmallFile(safe(dir, "manifest.json"), MAX_STORED_MANIFEST);
-    const auto signature = readSmallFile(safe(dir, "manifest.sig"), MAX_STORED_MANIFEST);
-    if (!bytes || !signature)
+    const fs::path dir = safe(root_, "releases/" + *name);
+    std::optional<Signed> release;
+    try {
+        const auto bytes = readLocalFile(safe(dir, "manifest.json"), MAX_STORED_MANIFEST);
+        const auto signature = readLocalFile(safe(dir, "manifest.sig"), MAX_STORED_MANIFEST);
+        if (!bytes || !signature)
+            return std::nullopt;
+        release = verifier_.verify(*bytes, *signature, false);
+    } catch (const IoFailure&) {
+        if (!damagedIsAbsent)
+            throw;
         return std::nullopt;
-    Signed release = verifier_.verify(*bytes, *signature, false);
-    if (release.id != name.substr(0, 64))
+    } catch (const common::FormatFailure&) {
+        if (!damagedIsAbsent)
+            throw;
+        return std::nullopt;
+    } catch (const SecurityFailure& failure) {
+        // A local copy that no longer verifies (a write cut short, a bad sector) is damage, not an attack
+        // on the channel: a fresh installation repairs it.
+        if (!damagedIsAbsent || std::string_view(failure.what()) != "Signature invalide")
+            throw;
+        return std::nullopt;
+    }
+    if (release->id != name->substr(0, 64))
         throw SecurityFailure("Identité locale invalide");
     return release;
 }
 
 fs::path Patcher::activeDirectory() {
-    return safe(root_, "releases/" + readPointer(root_ / "current"));
+    const std::optional<std::string> name = readPointer(root_ / "current");
+    if (!name)
+        throw SecurityFailure("État local invalide");
+    return safe(root_, "releases/" + *name);
 }
 
 std::optional<fs::path> Patcher::installedDirectory(const std::optional<Signed>& release) {
@@ -238,15 +381,23 @@ std::optional<fs::path> Patcher::installedDirectory(const std::optional<Signed>&
     return activeDirectory();
 }
 
-bool Patcher::valid(const std::optional<fs::path>& dir, const Entry& entry) {
+std::optional<FileStamp> Patcher::intactStamp(const std::optional<fs::path>& dir, const Entry& entry) {
     if (!dir)
-        return false;
+        return std::nullopt;
     const fs::path file = safe(*dir, entry.path);
-    if (common::nodeKind(file) != NodeKind::Regular)
-        return false;
-    if (static_cast<std::int64_t>(fs::file_size(file)) != entry.size)
-        return false;
-    return hash(file) == entry.sha256;
+    const std::optional<FileStamp> before = common::regularFileStamp(file);
+    if (!before || before->size != entry.size)
+        return std::nullopt;
+    const std::string digest = hash(file);
+    // A file changed while it was read proves nothing.
+    const std::optional<FileStamp> after = common::regularFileStamp(file);
+    if (after != before || digest != entry.sha256)
+        return std::nullopt;
+    return after;
+}
+
+bool Patcher::valid(const std::optional<fs::path>& dir, const Entry& entry) {
+    return intactStamp(dir, entry).has_value();
 }
 
 bool Patcher::cleanTree(const fs::path& dir, const Signed& release) {
@@ -262,7 +413,7 @@ Lock Patcher::lock() {
 
 Plan Patcher::plan(const Signed& release) {
     Lock held = lock();
-    const std::optional<Signed> old = installed();
+    const std::optional<Signed> old = readInstalled(true);
     const std::optional<fs::path> active = installedDirectory(old);
     checkSequence(release, old);
     housekeep(active, std::nullopt, release.id);
@@ -280,7 +431,7 @@ Plan Patcher::plan(const Signed& release) {
 
 void Patcher::install(const Signed& release) {
     Lock held = lock();
-    const std::optional<Signed> old = installed();
+    const std::optional<Signed> old = readInstalled(true);
     checkSequence(release, old);
     const std::optional<fs::path> active = installedDirectory(old);
     housekeep(active, std::nullopt, release.id);
@@ -305,23 +456,38 @@ void Patcher::install(const Signed& release) {
     const std::string name = release.id + "-" + withoutDashes(common::randomUuid());
     const fs::path stage = safe(root_, "staging/" + release.id);
     const fs::path target = safe(root_, "releases/" + name);
-    fs::create_directories(stage);
+    const fs::path downloads = stage / DOWNLOADS;
+    common::createDirectories(downloads);
+    rejectLinks(downloads);
     std::int64_t done = 0;
     const auto started = std::chrono::steady_clock::now();
+
+    // What each entry's file in the stage was when it was last proved intact: the stage is checked
+    // against these before it is committed, without hashing anything again.
+    std::vector<FileStamp> placed(entries.size());
+    const auto makeExecutable = [](const Entry& entry, const fs::path& file) {
+        if (entry.executable && !common::grantOwnerExecute(file))
+            throw IoFailure("Permission exécutable refusée");
+    };
 
     std::vector<std::size_t> unchanged;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (reusable[i])
             unchanged.push_back(i);
     }
-    CopiesAhead copies(std::move(unchanged), entries.size(), [&](std::size_t i) {
+    CopiesAhead copies(std::move(unchanged), entries.size(), cores_(), [&](std::size_t i) {
         const Entry& entry = entries[i];
         const fs::path dst = safe(stage, entry.path);
-        fs::create_directories(dst.parent_path());
-        common::copyFileContent(safe(*active, entry.path), dst, false);
-        if (!valid(stage, entry))
+        common::createDirectories(dst.parent_path());
+        common::copyFileContent(safe(*active, entry.path), dst, true);
+        makeExecutable(entry, dst);
+        const std::optional<FileStamp> stamp = intactStamp(stage, entry);
+        if (!stamp)
             throw SecurityFailure("Intégrité invalide : " + *entry.path);
+        return *stamp;
     });
+    Flushes flushes;
+    const LegacyPartials legacy(entries);
 
     for (std::size_t i = 0; i < entries.size(); ++i) {
         common::throwIfInterrupted();
@@ -329,25 +495,38 @@ void Patcher::install(const Signed& release) {
         const fs::path dst = safe(stage, entry.path);
         if (reusable[i]) {
             progress_(Progress{"Préparation · " + *entry.path, done, planBytes, 0});
-            copies.await(i);
+            placed[i] = copies.await(i);
+            continue;
+        }
+        common::createDirectories(dst.parent_path());
+        std::optional<FileStamp> stamp = intactStamp(stage, entry);
+        if (!stamp) {
+            const fs::path partial = downloads / *entry.sha256;
+            legacy.adopt(stage, entry, partial);
+            transport_->download(entry, dst, partial, done, planBytes, started, progress_);
+            makeExecutable(entry, dst);
+            stamp = common::regularFileStamp(dst);
         } else {
-            fs::create_directories(dst.parent_path());
-            if (!valid(stage, entry))
-                transport_->download(entry, dst, done, planBytes, started, progress_);
-            done += entry.size;
+            makeExecutable(entry, dst);
+            stamp = common::regularFileStamp(dst);
         }
-        if (entry.executable) {
-            std::error_code error;
-            fs::permissions(dst, fs::perms::owner_exec, fs::perm_options::add, error);
-            if (error)
-                throw IoFailure("Permission exécutable refusée");
-        }
+        if (!stamp)
+            throw SecurityFailure("Intégrité invalide : " + *entry.path);
+        placed[i] = *stamp;
+        flushes.add(dst);
+        done += entry.size;
     }
+    flushes.finish();
 
-    writeBytes(safe(stage, "manifest.json"), release.bytes);
-    writeBytes(safe(stage, "manifest.sig"), release.signature);
-    fs::create_directories(root_ / "releases");
-    fs::rename(stage, target);
+    writeManifestFile(safe(stage, "manifest.json"), release.bytes);
+    writeManifestFile(safe(stage, "manifest.sig"), release.signature);
+    checkStage(stage, release, placed);
+
+    const fs::path releases = root_ / "releases";
+    common::createDirectories(releases);
+    common::replaceFile(stage, target);
+    common::syncDirectory(releases);
+    common::syncDirectory(stage.parent_path());
     atomicWrite(safe(root_, "current"),
                 std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
 
@@ -355,36 +534,78 @@ void Patcher::install(const Signed& release) {
     progress_(Progress{"Prêt", planBytes, planBytes, 0});
 }
 
+Patcher::LegacyPartials::LegacyPartials(const std::vector<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        std::string path = lowerAscii(*entry.path);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
+            occupied_.insert(path.substr(0, slash));
+        occupied_.insert(std::move(path));
+    }
+}
+
+void Patcher::LegacyPartials::adopt(const fs::path& stage, const Entry& entry,
+                                    const fs::path& partial) const {
+    // Earlier launchers kept a download's partial files beside the entry's own file in the stage;
+    // they are taken over unless that name belongs to the release itself.
+    for (const char* suffix : {".part", ".incoming"}) {
+        const std::string name = *entry.path + suffix;
+        if (name.size() > MAX_RELEASE_NAME || occupied_.contains(lowerAscii(name)))
+            continue;
+        const fs::path old = safe(stage, name);
+        fs::path current = partial;
+        current += suffix;
+        if (common::nodeKind(old) == NodeKind::Regular && common::nodeKind(current) == NodeKind::Missing)
+            common::replaceFile(old, current);
+    }
+}
+
+void Patcher::checkStage(const fs::path& stage, const Signed& release, const std::vector<FileStamp>& placed) {
+    // Every entry must be the very file that was proved intact when it was placed; anything else in the
+    // stage is a leftover of earlier attempts and goes.
+    deleteTree(stage / DOWNLOADS);
+    const std::vector<Entry>& entries = *release.manifest.files;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (common::regularFileStamp(safe(stage, entries[i].path)) != placed[i])
+            throw SecurityFailure("Intégrité invalide : " + *entries[i].path);
+    }
+    const std::unordered_set<std::string> listed = listedFiles(release);
+    std::vector<fs::path> directories{stage};
+    std::vector<fs::path> leftovers;
+    walkTree(stage, [&](const fs::path& path, NodeKind kind) {
+        if (kind == NodeKind::Directory)
+            directories.push_back(path);
+        else if (!listed.contains(relativeName(path, stage)))
+            leftovers.push_back(path);
+    });
+    for (const fs::path& leftover : leftovers)
+        common::removeNode(leftover);
+    // The names of the release's files are on the device before anything names the release.
+    for (const fs::path& dir : directories)
+        common::syncDirectory(dir);
+}
+
 Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir, const std::vector<Entry>& entries,
                                         bool stopAtFirstBad) {
     // Hash on every core; callers still see outcomes in manifest order.
     Validity result{std::vector<char>(entries.size(), 0), std::vector<std::exception_ptr>(entries.size()),
                     entries.size()};
-    std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> firstBad{entries.size()};
-    const auto work = [&] {
-        for (std::size_t i = next++; i < entries.size(); i = next++) {
-            if (stopAtFirstBad && i > firstBad.load())
-                continue;
-            try {
-                result.ok[i] = valid(dir, entries[i]);
-            } catch (...) {
-                result.failures[i] = std::current_exception();
-            }
-            if (!result.ok[i]) {
-                std::size_t seen = firstBad.load();
-                while (i < seen && !firstBad.compare_exchange_weak(seen, i)) {
-                }
+    const auto check = [&](std::size_t i) {
+        if (stopAtFirstBad && i > firstBad.load())
+            return;
+        try {
+            result.ok[i] = valid(dir, entries[i]);
+        } catch (...) {
+            result.failures[i] = std::current_exception();
+        }
+        if (!result.ok[i]) {
+            std::size_t seen = firstBad.load();
+            while (i < seen && !firstBad.compare_exchange_weak(seen, i)) {
             }
         }
     };
-    const unsigned threads = std::clamp<unsigned>(
-        std::min<std::size_t>(std::thread::hardware_concurrency(), entries.size()), 1, MAX_HASH_THREADS);
-    std::vector<std::jthread> helpers;
-    for (unsigned t = 1; t < threads; ++t)
-        helpers.emplace_back(work);
-    work();
-    helpers.clear();
+    Workers("orlex-hash", workerCount(cores_(), entries.size()), entries.size(), check).join();
     result.firstBad = firstBad.load();
     return result;
 }
@@ -431,23 +652,23 @@ void Patcher::deleteTree(const fs::path& path) {
 
 void Patcher::housekeep(const std::optional<fs::path>& active, const std::optional<fs::path>& fallback,
                         const std::optional<std::string>& stage) {
+    // Best effort throughout: a failure here never fails the operation, and one child that resists does
+    // not stop the others.
     const auto pruneChildren = [](const fs::path& dir, const auto& keep) {
         try {
             if (common::nodeKind(dir) != NodeKind::Directory)
                 return;
-            std::vector<fs::path> children;
-            for (const auto& child : fs::directory_iterator(dir))
-                children.push_back(child.path());
-            for (const fs::path& child : children) {
+            for (const fs::path& child : common::listDirectory(dir)) {
                 if (keep(normalised(child)))
                     continue;
                 try {
                     deleteTree(child);
-                } catch (...) {
-                    // best effort: one child that resists does not stop the others
+                } catch (const std::exception&) {
+                    // left for the next housekeeping
                 }
             }
-        } catch (...) {
+        } catch (const std::exception&) {
+            // an unreadable directory is left for the next housekeeping
         }
     };
     pruneChildren(root_ / "releases", [&](const fs::path& child) {
@@ -457,13 +678,12 @@ void Patcher::housekeep(const std::optional<fs::path>& active, const std::option
         return stage && child == normalised(root_ / "staging" / *stage);
     });
     try {
-        for (const auto& child : fs::directory_iterator(root_)) {
-            if (child.path().filename().string().starts_with("current.tmp-")) {
-                std::error_code ignored;
-                fs::remove(child.path(), ignored);
-            }
+        for (const fs::path& child : common::listDirectory(root_)) {
+            if (child.filename().string().starts_with("current.tmp-"))
+                common::removeNode(child);
         }
-    } catch (...) {
+    } catch (const std::exception&) {
+        // leftover temporary pointers are removed by the next housekeeping
     }
 }
 

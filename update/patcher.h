@@ -7,9 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "common/file_lock.h"
+#include "common/file_system.h"
 #include "update/release.h"
 #include "update/signature.h"
 #include "update/transport.h"
@@ -39,6 +42,8 @@ private:
 struct PatcherSettings {
     TransportTiming transport;
     ManifestVerifier::Clock now = ManifestVerifier::systemSeconds;
+    // How many cores the host reports; 0 when it cannot tell. Hashing and copying use up to four.
+    std::function<unsigned()> cores = [] { return std::thread::hardware_concurrency(); };
 };
 
 // One engine root for one product on one update channel.
@@ -63,8 +68,12 @@ public:
 
     Signed remote();                    // the channel's current release, verified as fresh; never cached
     std::optional<Signed> installed();  // nullopt when nothing is installed
+    // plan() and install() take an active release whose manifest files cannot be read or no longer
+    // verify (damage, not a different release) for no installation at all, so installing repairs it.
     Plan plan(const Signed& release);
-    void install(const Signed& release);      // the pointer write is the only commit
+    // Everything the new release consists of is on the storage device before the pointer names it;
+    // the pointer write is the only commit.
+    void install(const Signed& release);
     std::filesystem::path verifiedRelease();  // proves the active release intact; hashes every file
     Lock lock();
 
@@ -73,8 +82,30 @@ public:
     static void deleteTree(const std::filesystem::path& path);
 
 private:
+    // Partial downloads that earlier launchers kept beside the entry's file in a stage.
+    class LegacyPartials {
+    public:
+        explicit LegacyPartials(const std::vector<Entry>& entries);
+        // Moves entry's old partial files to partial + ".part" / ".incoming" unless their names are
+        // paths (or directories) of the release itself.
+        void adopt(const std::filesystem::path& stage, const Entry& entry,
+                   const std::filesystem::path& partial) const;
+
+    private:
+        std::unordered_set<std::string> occupied_;  // lower-cased entry paths and their directories
+    };
+
+    std::optional<Signed> readInstalled(bool damagedIsAbsent);
     std::filesystem::path activeDirectory();
+    // The file's stamp when the entry's path under dir is a regular file of the entry's size and
+    // digest that did not change while it was hashed; nullopt otherwise or when dir is absent.
+    std::optional<common::FileStamp> intactStamp(const std::optional<std::filesystem::path>& dir,
+                                                 const Entry& entry);
     bool valid(const std::optional<std::filesystem::path>& dir, const Entry& entry);
+    // Before the commit point: every entry is still the file stamped when it was placed, leftovers of
+    // earlier attempts are removed and the stage's directories are on the device.
+    void checkStage(const std::filesystem::path& stage, const Signed& release,
+                    const std::vector<common::FileStamp>& placed);
     struct Validity {
         std::vector<char> ok;                      // per entry, in manifest order
         std::vector<std::exception_ptr> failures;  // a refused path, per entry
@@ -97,6 +128,7 @@ private:
     std::filesystem::path root_;
     std::string product_;
     ManifestVerifier verifier_;
+    std::function<unsigned()> cores_;
     std::unique_ptr<Transport> transport_;
     ProgressListener progress_ = [](const Progress&) {};
 };

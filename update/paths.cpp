@@ -12,8 +12,6 @@ namespace {
 
 using common::SecurityFailure;
 
-constexpr std::size_t MAX_NAME = 220;
-
 bool allowedCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            c == '.' || c == '/' || c == '-';
@@ -31,7 +29,7 @@ bool reservedDeviceName(std::string_view piece) {
 }
 
 void checkGrammar(const std::optional<std::string>& name) {
-    if (!name || name->empty() || name->size() > MAX_NAME ||
+    if (!name || name->empty() || name->size() > MAX_RELEASE_NAME ||
         !std::all_of(name->begin(), name->end(), allowedCharacter)) {
         throw SecurityFailure("Chemin invalide");
     }

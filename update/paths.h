@@ -6,6 +6,9 @@
 
 namespace orlex::update {
 
+// The longest relative release name the path grammar admits, in characters.
+inline constexpr std::size_t MAX_RELEASE_NAME = 220;
+
 // Refuses a path that is, or lies under, a symbolic link ("Lien symbolique interdit : {}") or a
 // device, pipe, socket or non-link reparse point ("Point de réanalyse ou fichier spécial interdit : {}"),
 // checking every existing element from the absolute path up to the file-system root. Elements that do

@@ -259,12 +259,15 @@ Bytes Transport::fetch(const std::string& name, std::size_t limit) {
     std::rethrow_exception(last);
 }
 
-void Transport::download(const Entry& entry, const fs::path& dst, std::int64_t completed, std::int64_t total,
-                         Clock::time_point started, const ProgressListener& progress) {
-    const fs::path dir = dst.parent_path();
-    const std::string name = dst.filename().string();
-    const fs::path part = safe(dir, name + ".part");
-    const fs::path incoming = safe(dir, name + ".incoming");
+void Transport::download(const Entry& entry, const fs::path& dst, const fs::path& partial,
+                         std::int64_t completed, std::int64_t total, Clock::time_point started,
+                         const ProgressListener& progress) {
+    fs::path part = partial;
+    part += ".part";
+    fs::path incoming = partial;
+    incoming += ".incoming";
+    rejectLinks(part);
+    rejectLinks(incoming);
     const std::int64_t size = entry.size;
     const std::string& path = entry.path.value();
     const std::string& digest = entry.sha256.value();

@@ -62,8 +62,9 @@ public:
     // raised as it is.
     Bytes fetch(const std::string& name, std::size_t limit);
 
-    // Brings entry's file to dst, resuming from "<dst>.part" (bytes received so far) and
-    // "<dst>.incoming" (the body of the response in progress, left by a crash), both beside dst.
+    // Brings entry's file to dst, resuming from "<partial>.part" (bytes received so far) and
+    // "<partial>.incoming" (the body of the response in progress, left by a crash). The caller names
+    // partial so that these files can never be mistaken for files of the release; its directory exists.
     // completed: bytes of earlier files already counted in this installation; total: the plan's bytes;
     // started: when the installation started. Up to 4 attempts with a pause after each failure; then
     // IoFailure("Téléchargement interrompu ; réessayez pour reprendre") with the last failure as cause,
@@ -74,8 +75,9 @@ public:
     // progress is called on the calling thread: with the running byte count while a body arrives, and
     // once with completed + size when dst is in place. It must return quickly; what it throws ends
     // the attempt as a transport failure.
-    void download(const Entry& entry, const std::filesystem::path& dst, std::int64_t completed,
-                  std::int64_t total, Clock::time_point started, const ProgressListener& progress);
+    void download(const Entry& entry, const std::filesystem::path& dst, const std::filesystem::path& partial,
+                  std::int64_t completed, std::int64_t total, Clock::time_point started,
+                  const ProgressListener& progress);
 
 private:
     std::string resolve(const std::string& relative) const;

@@ -260,6 +260,20 @@ TEST_F(PatcherTest, ReadsThePointerStrictly) {
             << bad;
     }
 
+    // Read as a regular file only: never through a link, never waiting on a pipe, never at any length.
+    writeFile(root / "pointer-elsewhere", pointer);
+    fs::remove(root / "current");
+    fs::create_symlink(root / "pointer-elsewhere", root / "current");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->installed(); }),
+              "Lien symbolique interdit : " + (root / "current").string());
+    fs::remove(root / "current");
+    ASSERT_EQ(::mkfifo((root / "current").c_str(), 0600), 0);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->installed(); }),
+              "Point de réanalyse ou fichier spécial interdit : " + (root / "current").string());
+    fs::remove(root / "current");
+    writeFile(root / "current", pointer + std::string(5000, ' '));
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->installed(); }), "État local invalide");
+
     const std::string other = std::string(64, 'b') + pointer.substr(64);
     fs::rename(root / "releases" / pointer, root / "releases" / other);
     writeFile(root / "current", other);
@@ -382,6 +396,74 @@ TEST_F(PatcherTest, AKilledInstallationNeverLeavesAHalfBuiltReleaseActive) {
     engine->install(release);
     EXPECT_EQ(engine->installed()->id, release.id);
     EXPECT_EQ(readFile(engine->verifiedRelease() / "app/part11.bin"), next.at("app/part11.bin"));
+}
+
+TEST_F(PatcherTest, InstallsReleasesWhoseNamesLookLikeDownloadFilesOrAreAsLongAsAllowed) {
+    const std::string longName = "assets/" + std::string(213, 'n');  // 220 characters, the most allowed
+    TestChannel::Files first = {
+        {"app/x", test::randomBytes(200'000, 21)},
+        {"app/x.part", test::randomBytes(150'000, 22)},
+        {"app/x.incoming", test::randomBytes(90'000, 23)},
+        {"app/y", "y"},
+        {"app/y.part/inside", "a directory named like a download file"},
+        {longName, test::randomBytes(10'000, 24)},
+    };
+    auto engine = installFresh(first);
+    const fs::path active = engine->verifiedRelease();
+    for (const auto& [path, content] : first)
+        EXPECT_EQ(readFile(active / path), content) << path;
+
+    // Changed files download while their look-alikes are copied from the active release beside them.
+    TestChannel::Files second = first;
+    second["app/x"] = test::randomBytes(210'000, 31);
+    second["app/y"] = "y, changed";
+    second[longName] = test::randomBytes(12'000, 32);
+    channel.publish(second, 2);
+    engine->install(engine->remote());
+    const fs::path updated = engine->verifiedRelease();
+    for (const auto& [path, content] : second)
+        EXPECT_EQ(readFile(updated / path), content) << path;
+    EXPECT_TRUE(children(root / "staging").empty());
+}
+
+TEST_F(PatcherTest, ResumesFromPartialFilesThatAnEarlierLauncherLeftBesideTheEntry) {
+    const std::string big = test::randomBytes(300'000, 41);
+    channel.publish({{"app/big.bin", big}, {"app/small.bin", "small"}}, 1);
+    auto engine = channel.engine(root.path());
+    const Signed release = engine->remote();
+    writeFile(root / "staging" / release.id / "app/big.bin.part", big.substr(0, 120'000));
+
+    engine->install(release);
+    EXPECT_EQ(channel.server().rangesFor(TestChannel::blobPath(big)),
+              std::vector<std::string>{"bytes=120000-"});
+    EXPECT_EQ(readFile(engine->verifiedRelease() / "app/big.bin"), big);
+}
+
+TEST_F(PatcherTest, ADamagedActiveReleaseIsReinstalledWhileVerificationStillReportsIt) {
+    auto engine = installFresh();
+    const fs::path damaged = root / "releases" / readFile(root / "current");
+    writeFile(damaged / "manifest.json", "");  // what a power cut before the data reached the disk leaves
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }), "Signature invalide");
+
+    const Signed release = engine->remote();
+    EXPECT_EQ(engine->plan(release).files, static_cast<std::int32_t>(GAME.size()));
+    engine->install(release);
+    EXPECT_EQ(engine->installed()->id, release.id);
+    EXPECT_NO_THROW(engine->verifiedRelease());
+    EXPECT_FALSE(fs::exists(damaged));
+}
+
+TEST_F(PatcherTest, InstallsWhenTheHostCannotTellItsNumberOfCores) {
+    auto engine = installFresh();
+    TestChannel::Files next = GAME;
+    next["app/game.jar"] = "changed";
+    channel.publish(next, 2);
+    PatcherSettings settings = TestChannel::engineSettings();
+    settings.cores = [] { return 0u; };
+    Patcher unknownCores(channel.baseUrl(), channel.publicKey(), root.path(), "client", settings);
+
+    unknownCores.install(unknownCores.remote());  // copies unchanged files and hashes with one worker
+    EXPECT_EQ(readFile(unknownCores.verifiedRelease() / "app/game.jar"), "changed");
 }
 
 TEST(DeleteTree, RemovesFilesAndLinksButNothingBehindALink) {

@@ -95,8 +95,8 @@ protected:
     // Downloads entry into the stage as the third file of an installation.
     void download(Transport& transport, const Entry& entry) {
         fs::create_directories(destination(entry).parent_path());
-        transport.download(entry, destination(entry), EARLIER, EARLIER + entry.size + LATER,
-                           Transport::Clock::now(),
+        transport.download(entry, destination(entry), destination(entry), EARLIER,
+                           EARLIER + entry.size + LATER, Transport::Clock::now(),
                            [this](const Progress& progress) { progress_.push_back(progress); });
     }
 
