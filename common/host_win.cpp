@@ -1,5 +1,3 @@
-#include <windows.h>
-
 #include "common/host.h"
 
 namespace orlex::common {
@@ -9,16 +7,15 @@ std::string hostOsName() {
 }
 
 std::string hostArchName() {
-    SYSTEM_INFO info{};
-    ::GetNativeSystemInfo(&info);
-    switch (info.wProcessorArchitecture) {
-        case PROCESSOR_ARCHITECTURE_AMD64:
-            return "amd64";
-        case PROCESSOR_ARCHITECTURE_ARM64:
-            return "aarch64";
-        default:
-            return "unknown";
-    }
+    // The architecture this program runs as, not the machine's: an x64 program emulated on an ARM
+    // machine installs x64 releases.
+#if defined(_M_ARM64) || defined(__aarch64__)
+    return "aarch64";
+#elif defined(_M_X64) || defined(__x86_64__)
+    return "amd64";
+#else
+    return "unknown";
+#endif
 }
 
 const char* lineSeparator() {
