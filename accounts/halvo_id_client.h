@@ -19,7 +19,7 @@ namespace orlex::accounts {
 inline constexpr const char* HALVO_ORIGIN_PROPERTY = "orlex.halvoOrigin";
 inline constexpr const char* GAME_SESSION_PROPERTY = "orlex.gameSession";
 inline constexpr const char* DEFAULT_HALVO_ORIGIN = "https://halvo.example";
-inline constexpr const char* DEFAULT_GAME_SESSION = "https://orlex.example/mmo/session";
+inline constexpr const char* DEFAULT_GAME_SESSION = "https://updates.orlex.example/mmo/session";
 
 // The service's pages and form targets, under the origin.
 inline constexpr const char* LOGIN = "/halvoid/login.php";

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/halvo_id_client.h"
 #include "common/failure.h"
 #include "common/preferences.h"
 #include "common/properties.h"
@@ -54,6 +55,8 @@ TEST(Arguments, TheDefaultChannelIsAnAcceptedHttpsChannelForGameReleases) {
     const std::string channel = DEFAULT_CHANNEL;
     update::checkChannelBase(channel);
     EXPECT_TRUE(channel.ends_with(".example/client/")) << channel;
+    // The game-session endpoint is fixed on the update service's own host.
+    EXPECT_EQ(update::resolveUrl(channel, "/mmo/session"), accounts::DEFAULT_GAME_SESSION);
 }
 
 // The real entry point in this process against a published channel served over HTTPS on 127.0.0.1.
