@@ -2,9 +2,11 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
-#include <cctype>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "accounts/game_session.h"
@@ -21,73 +23,107 @@ namespace {
 using common::equalsIgnoringCase;
 using common::trimmed;
 
-// Reads the request head of one connection; nullopt when a limit, the end of the stream or the read
-// time-out came first.
-class HeadReader {
+// The request head of one connection, fed with its bytes as they arrive.
+class RequestHead {
 public:
-    explicit HeadReader(SocketConnection& connection) : connection_(connection) {}
+    enum class State { Reading, Whole, Broken };  // Broken: a limit was reached or the stream ended first
 
-    // One line without its line feed, carriage returns removed, non-ASCII bytes as U+FFFD.
-    std::optional<std::string> line() {
-        std::string text;
-        std::size_t bytes = 0;
-        for (;;) {
-            if (bytes >= EditorSessionBroker::LINE_LIMIT)
-                return std::nullopt;  // line limit
-            const std::optional<std::uint8_t> byte = next();
-            if (!byte)
-                return std::nullopt;
-            ++bytes;
-            if (*byte == '\n')
-                return text;
-            if (*byte == '\r')
-                continue;
-            if (*byte < 0x80)
-                text += static_cast<char>(*byte);
-            else
-                text += "\xEF\xBF\xBD";
-            ++characters_;
+    // Takes bytes until the head is whole or broken; what follows is ignored.
+    void feed(std::span<const std::uint8_t> bytes) {
+        for (const std::uint8_t byte : bytes) {
+            if (state_ != State::Reading)
+                return;
+            take(byte);
         }
     }
+    // The stream ended, or failed.
+    void end() {
+        if (state_ == State::Reading)
+            state_ = State::Broken;
+    }
 
-    std::size_t characters() const { return characters_; }
-    void resetCount() { characters_ = 0; }
+    State state() const { return state_; }
+    const std::string& requestLine() const { return requestLine_; }
+    const std::optional<std::string>& authorization() const { return authorization_; }
 
 private:
-    std::optional<std::uint8_t> next() {
-        if (at_ == filled_) {
-            try {
-                filled_ = connection_.read(buffer_);
-            } catch (const common::IoFailure&) {
-                return std::nullopt;
-            }
-            at_ = 0;
-            if (filled_ == 0)
-                return std::nullopt;
+    // A line is its bytes up to a line feed, carriage returns removed, non-ASCII bytes as U+FFFD.
+    void take(std::uint8_t byte) {
+        if (lineBytes_ >= EditorSessionBroker::LINE_LIMIT) {
+            state_ = State::Broken;  // line limit
+            return;
         }
-        return buffer_[at_++];
+        ++lineBytes_;
+        if (byte == '\n') {
+            endLine();
+            return;
+        }
+        if (byte == '\r')
+            return;
+        if (byte < 0x80)
+            line_ += static_cast<char>(byte);
+        else
+            line_ += "\xEF\xBF\xBD";
+        ++characters_;
     }
 
-    SocketConnection& connection_;
-    std::array<std::uint8_t, 1024> buffer_{};
-    std::size_t at_ = 0;
-    std::size_t filled_ = 0;
-    std::size_t characters_ = 0;
+    void endLine() {
+        const std::string line = std::exchange(line_, {});
+        lineBytes_ = 0;
+        if (!requestLineRead_) {
+            requestLine_ = line;
+            requestLineRead_ = true;
+            return;
+        }
+        if (line.empty()) {
+            state_ = State::Whole;
+            return;
+        }
+        if (characters_ > EditorSessionBroker::HEAD_LIMIT) {
+            state_ = State::Broken;  // header limit
+            return;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos && colon != 0 &&
+            equalsIgnoringCase(std::string_view(line).substr(0, colon), "Authorization"))
+            authorization_ = std::string(trimmed(std::string_view(line).substr(colon + 1)));
+        if (++headerLines_ == EditorSessionBroker::HEADER_LINES)
+            state_ = State::Whole;  // later header lines are never read
+    }
+
+    State state_ = State::Reading;
+    std::string line_;
+    std::size_t lineBytes_ = 0;
+    std::size_t characters_ = 0;  // of the request line and the header lines, without line ends
+    bool requestLineRead_ = false;
+    std::string requestLine_;
+    int headerLines_ = 0;
+    std::optional<std::string> authorization_;
 };
+
+// Takes into head everything that has arrived on connection so far.
+void readArrived(SocketConnection& connection, RequestHead& head) {
+    std::array<std::uint8_t, 1024> buffer{};
+    try {
+        while (head.state() == RequestHead::State::Reading) {
+            const std::optional<std::size_t> got = connection.readAvailable(buffer);
+            if (!got)
+                return;
+            if (*got == 0) {
+                head.end();
+                return;
+            }
+            head.feed(std::span(buffer.data(), *got));
+        }
+    } catch (const common::IoFailure&) {
+        head.end();
+    }
+}
 
 std::string errorBody(const char* code) {
     common::JsonWriter writer;
     writer.beginObject().key("error").string(code).endObject();
     return writer.text();
-}
-
-void answer(SocketConnection& connection, int status, const char* reason, const std::string& body) {
-    const std::string head =
-        "HTTP/1.1 " + std::to_string(status) + " " + reason +
-        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-    std::string whole = head + body;
-    connection.writeAll(std::span(reinterpret_cast<const std::uint8_t*>(whole.data()), whole.size()));
 }
 
 }  // namespace
@@ -108,8 +144,10 @@ EditorSessionBroker::EditorSessionBroker(Provider provider, std::chrono::millise
         throw common::IoFailure("Source aléatoire indisponible");
     key_ = common::base64UrlEncode(random);
     server_ = listenOnLoopback(BACKLOG);
+    waiter_ = makeReadinessWaiter();
     url_ = "http://127.0.0.1:" + std::to_string(server_->port()) + "/grant";
-    listener_ = std::thread([this] { listen(); });
+    serving_ = std::jthread([this](std::stop_token stop) { serveAll(stop); });
+    listener_ = std::jthread([this] { listen(); });
 }
 
 EditorSessionBroker::~EditorSessionBroker() {
@@ -120,68 +158,116 @@ void EditorSessionBroker::close() {
     if (closed_.exchange(true))
         return;
     server_->close();
+    // Ends the serving thread's wait and asks the provider to stop; a write in progress ends at once.
+    serving_.request_stop();
     {
-        const std::lock_guard lock(currentMutex_);
-        if (current_)
-            current_->interrupt();
+        const std::lock_guard lock(mutex_);
+        if (answering_)
+            answering_->interrupt();
     }
-    // Asks the provider to stop and drops the connections still waiting: their sockets close unanswered.
-    workers_.shutdown();
-    if (listener_.joinable())
-        listener_.join();
+    backOff_.notify_all();
+    listener_.join();
+    serving_.join();
+    // The connections still waiting close unanswered.
+    arrivals_.clear();
 }
 
 void EditorSessionBroker::listen() {
     common::nameCurrentThread("builder-session-listener");
     while (!closed_.load()) {
-        std::unique_ptr<SocketConnection> accepted = server_->accept();
-        if (!accepted)
-            continue;  // closed (the loop ends) or a failed accept (accept again)
-        accepted->setReadTimeout(readTimeout_);
-        std::shared_ptr<SocketConnection> connection = std::move(accepted);
-        workers_.submit([this, connection] {
-            {
-                const std::lock_guard lock(currentMutex_);
-                if (closed_.load())
-                    return;
-                current_ = connection;
+        LoopbackListener::Accepted accepted = server_->accept();
+        if (!accepted.connection) {
+            // Closed (the loop ends), or failed: at once again only when that may succeed.
+            if (accepted.backOff) {
+                std::unique_lock lock(mutex_);
+                backOff_.wait_for(lock, BACK_OFF, [this] { return closed_.load(); });
             }
-            try {
-                serve(*connection);
-            } catch (...) {
-                // Nothing is reported: the connection simply closes.
-            }
-            const std::lock_guard lock(currentMutex_);
-            current_.reset();
-        });
+            continue;
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            if (inProgress_ >= CONNECTION_LIMIT || closed_.load())
+                continue;  // closed at once, unread
+            ++inProgress_;
+            arrivals_.push_back({std::move(accepted.connection), Clock::now() + readTimeout_});
+        }
+        waiter_->wake();
     }
 }
 
-void EditorSessionBroker::serve(SocketConnection& connection) {
-    HeadReader reader(connection);
-    const std::optional<std::string> requestLine = reader.line();
-    if (!requestLine)
-        return;
-    std::optional<std::string> authorization;
-    for (int read = 0; read < HEADER_LINES; ++read) {
-        const std::optional<std::string> header = reader.line();
-        if (!header)
-            return;
-        if (header->empty())
-            break;
-        if (reader.characters() > HEAD_LIMIT)
-            return;  // header limit
-        const std::size_t colon = header->find(':');
-        if (colon == std::string::npos || colon == 0)
+void EditorSessionBroker::serveAll(std::stop_token stop) {
+    common::nameCurrentThread("builder-session-renewal");
+    const common::ScopedStopToken current(stop);
+    const std::stop_callback wakeOnStop(stop, [this] { waiter_->wake(); });
+    struct Incoming {
+        Arrival arrival;
+        RequestHead head;
+        bool done = false;
+    };
+    std::vector<Incoming> incoming;  // in order of acceptance
+    while (!stop.stop_requested()) {
+        {
+            const std::lock_guard lock(mutex_);
+            for (Arrival& arrival : arrivals_)
+                incoming.push_back({std::move(arrival), {}});
+            arrivals_.clear();
+        }
+        std::vector<SocketConnection*> watched;
+        Clock::time_point wakeAt = Clock::time_point::max();
+        for (const Incoming& each : incoming) {
+            watched.push_back(each.arrival.connection.get());
+            wakeAt = std::min(wakeAt, each.arrival.deadline);
+        }
+        const auto timeout = wakeAt == Clock::time_point::max()
+                                 ? std::chrono::milliseconds::max()
+                                 : std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now());
+        std::vector<bool> readable;
+        try {
+            readable = waiter_->wait(watched, timeout);
+        } catch (const common::IoFailure&) {
+            std::unique_lock lock(mutex_);
+            backOff_.wait_for(lock, stop, BACK_OFF, [] { return false; });
             continue;
-        if (equalsIgnoringCase(std::string_view(*header).substr(0, colon), "Authorization"))
-            authorization = std::string(trimmed(std::string_view(*header).substr(colon + 1)));
-    }
+        }
 
-    const bool authorised = requestLine->starts_with("POST /grant HTTP/") && connection.peerIsLoopback() &&
+        // Bytes are taken before deadlines are judged: a client may have sent its whole head in time
+        // while the provider kept this thread busy.
+        const Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < incoming.size(); ++i)
+            if (readable[i])
+                readArrived(*incoming[i].arrival.connection, incoming[i].head);
+        for (Incoming& each : incoming) {
+            if (stop.stop_requested())
+                break;
+            switch (each.head.state()) {
+                case RequestHead::State::Whole:
+                    try {
+                        answer(*each.arrival.connection, each.head.requestLine(), each.head.authorization());
+                    } catch (...) {
+                        // Nothing is reported: the connection simply closes.
+                    }
+                    each.done = true;
+                    break;
+                case RequestHead::State::Broken:
+                    each.done = true;
+                    break;
+                case RequestHead::State::Reading:
+                    each.done = now >= each.arrival.deadline;
+                    break;
+            }
+        }
+        const std::size_t closing = std::erase_if(incoming, [](const Incoming& each) { return each.done; });
+        const std::lock_guard lock(mutex_);
+        inProgress_ -= closing;
+    }
+}
+
+void EditorSessionBroker::answer(SocketConnection& connection, const std::string& requestLine,
+                                 const std::optional<std::string>& authorization) {
+    const bool authorised = requestLine.starts_with("POST /grant HTTP/") && connection.peerIsLoopback() &&
                             authorization && constantTimeEquals(*authorization, "Bearer " + key_);
     if (!authorised) {
-        answer(connection, 403, "Forbidden", errorBody("unauthorized"));
+        reply(connection, 403, "Forbidden", errorBody("unauthorized"));
         return;
     }
     Grant grant;
@@ -190,11 +276,11 @@ void EditorSessionBroker::serve(SocketConnection& connection) {
     } catch (const common::Interrupted&) {
         return;  // closing: the connection is dropped
     } catch (...) {
-        answer(connection, 503, "Unavailable", errorBody("session_refresh_failed"));
+        reply(connection, 503, "Unavailable", errorBody("session_refresh_failed"));
         return;
     }
     if (!grant.roles.contains(ROLE_BUILDER_OPEN)) {
-        answer(connection, 403, "Forbidden", errorBody("admin_required"));
+        reply(connection, 403, "Forbidden", errorBody("admin_required"));
         return;
     }
     common::JsonWriter writer;
@@ -210,7 +296,26 @@ void EditorSessionBroker::serve(SocketConnection& connection) {
     for (const std::string& role : grant.roles)
         writer.string(role);
     writer.endArray().endObject();
-    answer(connection, 200, "OK", writer.text());
+    reply(connection, 200, "OK", writer.text());
+}
+
+void EditorSessionBroker::reply(SocketConnection& connection, int status, const char* reason,
+                                const std::string& body) {
+    const std::string whole =
+        "HTTP/1.1 " + std::to_string(status) + " " + reason +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+    {
+        const std::lock_guard lock(mutex_);
+        if (common::interruptionRequested())
+            return;  // closing: dropped without an answer
+        answering_ = &connection;
+    }
+    // A client that reads nothing gets as long for the answer as it had for its request.
+    connection.writeAll(std::span(reinterpret_cast<const std::uint8_t*>(whole.data()), whole.size()),
+                        readTimeout_);
+    const std::lock_guard lock(mutex_);
+    answering_ = nullptr;
 }
 
 }  // namespace orlex::accounts

@@ -1,28 +1,34 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "accounts/loopback_socket.h"
-#include "common/executor.h"
 
 namespace orlex::accounts {
 
 // Renews a running child's game grant on demand: a minimal HTTP/1.1 server on 127.0.0.1 that answers
 // "POST /grant" carrying "Authorization: Bearer <key>" with a fresh grant from the provider.
 //
-// Threads: "builder-session-listener" accepts connections; "builder-session-renewal" serves them one at a
-// time in order of acceptance (a second client waits for the first) and runs the provider. A request
-// head is read with a 4,096-byte line limit, an 8,192-character head limit, at most 40 header lines and
-// a 5,000 ms read time-out; a request that breaks them, or ends early, is closed without an answer.
-// Answers: 200 with the grant, 403 {"error":"unauthorized"} or {"error":"admin_required"}, 503
+// Threads: "builder-session-listener" accepts connections; "builder-session-renewal" reads the request
+// heads of all accepted connections at once and answers each complete one in turn, in order of
+// acceptance, running the provider (while it runs, a second client waits). At most CONNECTION_LIMIT
+// connections are in progress; one accepted beyond that is closed at once. A request head is read with a
+// 4,096-byte line limit, an 8,192-character head limit and at most 40 header lines, and must be whole
+// within 5,000 ms of its acceptance; a request that breaks them, or ends early, is closed without an
+// answer. Answers: 200 with the grant, 403 {"error":"unauthorized"} or {"error":"admin_required"}, 503
 // {"error":"session_refresh_failed"}. The key is never logged nor written anywhere.
 class EditorSessionBroker {
 public:
@@ -39,8 +45,12 @@ public:
     static constexpr std::size_t LINE_LIMIT = 4096;
     static constexpr std::size_t HEAD_LIMIT = 8192;
     static constexpr int HEADER_LINES = 40;
-    static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};
+    static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};  // for the whole head, from acceptance
     static constexpr int BACKLOG = 4;
+    static constexpr std::size_t CONNECTION_LIMIT = 16;  // accepted and not yet closed
+    // A thread's pause when the system refuses it (no descriptor left to accept with, a wait refused),
+    // instead of failing again at once.
+    static constexpr std::chrono::milliseconds BACK_OFF{200};
 
     // Makes the key, binds the socket, then starts the threads. Fails with common::IoFailure when the
     // socket cannot be bound.
@@ -55,24 +65,39 @@ public:
     // 43 characters: 32 random bytes in URL-safe base64 without fill.
     const std::string& key() const { return key_; }
 
-    // Stops listening, drops waiting connections without an answer and stops the one being served.
-    // Never fails; a second call does nothing. Not to be called from the provider.
+    // Stops listening, drops waiting connections without an answer, stops the one being answered and
+    // returns once both threads have ended. Never fails; a second call does nothing. Not to be called
+    // from the provider.
     void close();
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Arrival {
+        std::unique_ptr<SocketConnection> connection;
+        Clock::time_point deadline;  // for its whole request head
+    };
+
     void listen();
-    void serve(SocketConnection& connection);
+    void serveAll(std::stop_token stop);
+    void answer(SocketConnection& connection, const std::string& requestLine,
+                const std::optional<std::string>& authorization);
+    void reply(SocketConnection& connection, int status, const char* reason, const std::string& body);
 
     Provider provider_;
     std::chrono::milliseconds readTimeout_;
     std::string key_;
     std::unique_ptr<LoopbackListener> server_;
+    std::unique_ptr<ReadinessWaiter> waiter_;
     std::string url_;
     std::atomic<bool> closed_{false};
-    std::mutex currentMutex_;
-    std::shared_ptr<SocketConnection> current_;  // the connection being served, if any
-    common::Executor workers_{"builder-session-renewal"};
-    std::thread listener_;
+    std::mutex mutex_;
+    std::condition_variable_any backOff_;    // ends either thread's pause early on close()
+    std::deque<Arrival> arrivals_;           // accepted, not yet taken by the serving thread
+    std::size_t inProgress_ = 0;             // accepted and not yet closed
+    SocketConnection* answering_ = nullptr;  // the connection being answered, if any
+    // Last: both threads end before the state above goes.
+    std::jthread serving_;
+    std::jthread listener_;
 };
 
 // Whether given equals expected, in a time that depends on expected's length only: every byte is

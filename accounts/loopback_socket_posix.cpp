@@ -1,11 +1,14 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <mutex>
 
 #include "accounts/loopback_socket.h"
@@ -14,19 +17,20 @@
 namespace orlex::accounts {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+int pollTimeout(std::chrono::milliseconds timeout) {
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INT_MAX));
+}
+
 class PosixConnection : public SocketConnection {
 public:
     PosixConnection(int fd, sockaddr_storage peer) : fd_(fd), peer_(peer) {}
     ~PosixConnection() override { ::close(fd_); }
 
-    void setReadTimeout(std::chrono::milliseconds timeout) override {
-        timeval value{};
-        value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-        value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
-    }
+    int fd() const { return fd_; }
 
-    std::size_t read(std::span<std::uint8_t> buffer) override {
+    std::optional<std::size_t> readAvailable(std::span<std::uint8_t> buffer) override {
         for (;;) {
             const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
             if (got >= 0)
@@ -34,19 +38,27 @@ public:
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK)
-                throw common::IoFailure("Délai de lecture dépassé");
+                return std::nullopt;
             throw common::IoFailure("Lecture interrompue");
         }
     }
 
-    bool writeAll(std::span<const std::uint8_t> bytes) override {
+    bool writeAll(std::span<const std::uint8_t> bytes, std::chrono::milliseconds patience) override {
+        const Clock::time_point deadline = Clock::now() + patience;
         while (!bytes.empty()) {
             const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent > 0) {
+                bytes = bytes.subspan(static_cast<std::size_t>(sent));
+                continue;
+            }
             if (sent < 0 && errno == EINTR)
                 continue;
-            if (sent <= 0)
+            if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 return false;
-            bytes = bytes.subspan(static_cast<std::size_t>(sent));
+            pollfd room{fd_, POLLOUT, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || (::poll(&room, 1, pollTimeout(left)) == 0))
+                return false;  // the peer reads nothing: given up
         }
         return true;
     }
@@ -70,6 +82,50 @@ private:
     sockaddr_storage peer_;
 };
 
+// A pipe whose one readable byte ends a poll early.
+class PosixWaiter : public ReadinessWaiter {
+public:
+    PosixWaiter(int readEnd, int writeEnd) : readEnd_(readEnd), writeEnd_(writeEnd) {}
+    ~PosixWaiter() override {
+        ::close(readEnd_);
+        ::close(writeEnd_);
+    }
+
+    std::vector<bool> wait(std::span<SocketConnection* const> connections,
+                           std::chrono::milliseconds timeout) override {
+        std::vector<pollfd> watched;
+        watched.reserve(connections.size() + 1);
+        watched.push_back({readEnd_, POLLIN, 0});
+        for (SocketConnection* connection : connections)
+            watched.push_back({static_cast<PosixConnection*>(connection)->fd(), POLLIN, 0});
+        std::vector<bool> readable(connections.size(), false);
+        if (::poll(watched.data(), watched.size(), pollTimeout(timeout)) < 0) {
+            if (errno == EINTR)
+                return readable;
+            throw common::IoFailure("Attente impossible");
+        }
+        if (watched[0].revents != 0) {
+            std::uint8_t drained[64];
+            while (::read(readEnd_, drained, sizeof drained) > 0) {
+            }
+        }
+        for (std::size_t i = 0; i < connections.size(); ++i)
+            readable[i] = watched[i + 1].revents != 0;
+        return readable;
+    }
+
+    void wake() override {
+        const std::uint8_t byte = 1;
+        if (::write(writeEnd_, &byte, 1) < 0) {
+            // A full pipe already holds a wake-up.
+        }
+    }
+
+private:
+    int readEnd_;
+    int writeEnd_;
+};
+
 class PosixListener : public LoopbackListener {
 public:
     PosixListener(int fd, std::uint16_t port) : fd_(fd), port_(port) {}
@@ -77,16 +133,24 @@ public:
 
     std::uint16_t port() const override { return port_; }
 
-    std::unique_ptr<SocketConnection> accept() override {
-        const int fd = fd_.load();
-        if (fd < 0)
-            return nullptr;
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (accepted < 0)
-            return nullptr;
-        return std::make_unique<PosixConnection>(accepted, peer);
+    Accepted accept() override {
+        for (;;) {
+            const int fd = fd_.load();
+            if (fd < 0)
+                return {};
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            const int accepted =
+                ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (accepted >= 0)
+                return {std::make_unique<PosixConnection>(accepted, peer), false};
+            // Linux passes on network errors of a pending connection: the next one may be fine.
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO || errno == EPERM ||
+                errno == ENETDOWN || errno == ENOPROTOOPT || errno == EHOSTDOWN || errno == ENONET ||
+                errno == EHOSTUNREACH || errno == EOPNOTSUPP || errno == ENETUNREACH)
+                continue;
+            return {nullptr, fd_.load() >= 0};
+        }
     }
 
     void close() override {
@@ -106,6 +170,13 @@ private:
 };
 
 }  // namespace
+
+std::unique_ptr<ReadinessWaiter> makeReadinessWaiter() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw common::IoFailure("Port local indisponible");
+    return std::make_unique<PosixWaiter>(ends[0], ends[1]);
+}
 
 std::unique_ptr<LoopbackListener> listenOnLoopback(int backlog) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

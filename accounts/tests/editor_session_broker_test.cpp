@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "accounts/game_session.h"
 #include "common/failure.h"
@@ -25,20 +28,25 @@ using namespace std::chrono_literals;
 // A raw TCP client of the broker.
 class Client {
 public:
-    explicit Client(const std::string& url) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    // A broker that neither answers nor closes within patience fails the test instead of hanging it.
+    explicit Client(const std::string& url, std::chrono::seconds patience = 60s)
+        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         const std::size_t colon = url.rfind(':');
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(url.substr(colon + 1))));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval patience{60, 0};  // a broker that never answers fails the test instead of hanging it
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        const timeval wait{static_cast<time_t>(patience.count()), 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~Client() { ::close(fd_); }
 
     bool connected() const { return connected_; }
-    void send(const std::string& text) { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+    // Whether every byte went out.
+    bool send(const std::string& text) {
+        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
     // Everything the broker writes until it closes the connection.
     std::string answer() {
         std::string out;
@@ -231,6 +239,34 @@ TEST_F(BrokerTest, CloseStopsTheServedRequestAndDropsWaitingOnes) {
     broker->close();
     EXPECT_EQ(broker->url(), url);
     EXPECT_FALSE(Client(url).connected());
+}
+
+TEST_F(BrokerTest, IdleAndSlowClientsNeitherStallACorrectRequestNorPileUp) {
+    make();
+    const std::chrono::seconds patience{3};  // well within the broker's 5 s for a whole request head
+    std::vector<std::unique_ptr<Client>> idle;
+    for (std::size_t i = 0; i + 2 < EditorSessionBroker::CONNECTION_LIMIT; ++i)
+        idle.push_back(std::make_unique<Client>(broker->url()));
+    Client dripping(broker->url());
+    std::jthread drip([&](std::stop_token stop) {
+        const common::ScopedStopToken current(stop);
+        try {
+            for (const char byte : "POST /grant HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a')) {
+                if (!dripping.send(std::string(1, byte)))
+                    return;
+                common::sleepFor(100ms);
+            }
+        } catch (const common::Interrupted&) {
+        }
+    });
+    Client correct(broker->url(), patience);  // the last one the broker takes in
+
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Client(broker->url(), patience).answer(), "");  // beyond the limit: closed at once
+    ASSERT_TRUE(correct.send(grantRequest(bearer())));
+    EXPECT_TRUE(correct.answer().starts_with("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(dripping.answer(), "");  // closed when its head was still unfinished after 5 s
+    EXPECT_EQ(calls.load(), 1);
 }
 
 TEST(ConstantTimeEquals, ComparesWholeStrings) {
