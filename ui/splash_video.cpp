@@ -125,8 +125,8 @@ Soundtrack decodeSoundtrack(const QByteArray& wav) {
 }
 
 // The soundtrack as a clip: queued whole on an output line sized to hold it, then started. Its position
-// is the time since the start, held back by what the line reports as still queued (a stalled device holds
-// the picture with the sound). Playing thread only.
+// is the time since the start, held back by what has left the line's queue (a stalled device holds the
+// picture with the sound); both only grow, so the position never moves back. Playing thread only.
 class Clip {
 public:
     Clip(std::shared_ptr<audio::OutputLine> line, const Soundtrack& track, std::function<Nanos()> clock)
@@ -154,10 +154,12 @@ public:
         if (!running_)
             return Nanos(0);
         Nanos played = std::min(clock_() - started_, length_);
+        // The line holds at most the clip, all of it written before the start: the room it reports is
+        // what the device has taken from the queue.
         const std::size_t room = line_->available();
-        if (room <= bytes_) {  // the line reports its queue: what has left it has played
-            const auto left = static_cast<std::int64_t>(bytes_ - room);
-            played = std::min(played, Nanos(left * 1'000'000'000LL / bytesPerSecond_));
+        if (room <= bytes_) {
+            const auto taken = static_cast<std::int64_t>(room);
+            played = std::min(played, Nanos(taken * 1'000'000'000LL / bytesPerSecond_));
         }
         return std::chrono::duration_cast<std::chrono::microseconds>(played);
     }

@@ -12,9 +12,43 @@
 namespace orlex::audio::test {
 
 struct FakeSoundSystem::Core {
+    using Clock = std::chrono::steady_clock;
+
+    // How far an output line's device has played: its queue drains from `since` on at the line's rate.
+    struct Playback {
+        bool running = false;
+        Clock::time_point since;
+        std::size_t played = 0;  // bytes played since `since`
+    };
+
+    // Moves every running line's queue on to now (under mutex).
+    void advance() {
+        const Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            Output& line = outputs[i];
+            Playback& device = playbacks[i];
+            if (device.running && line.queued > 0) {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - device.since);
+                const auto due =
+                    static_cast<std::size_t>(elapsed.count() * line.format.rate / 1'000'000'000) *
+                    line.format.frameBytes();
+                const std::size_t played = std::min(line.queued, due - std::min(due, device.played));
+                line.queued -= played;
+                device.played += played;
+                if (played > 0)
+                    changed.notify_all();
+            }
+            if (!device.running || line.queued == 0) {  // idle: the next bytes play from when they arrive
+                device.since = now;
+                device.played = 0;
+            }
+        }
+    }
+
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Output> outputs;
+    std::vector<Playback> playbacks;
     std::vector<Input> inputs;
     bool failOutputs = false;
     bool failInputs = false;
@@ -37,6 +71,8 @@ public:
         core_->outputs[index_].calls.push_back("start");
         core_->changed.notify_all();
         core_->changed.wait(lock, [&] { return !core_->holdStart || core_->outputs[index_].closed; });
+        core_->advance();
+        core_->playbacks[index_].running = !core_->outputs[index_].closed;
     }
 
     std::size_t write(std::span<const std::uint8_t> bytes) override {
@@ -55,18 +91,32 @@ public:
             core_->changed.notify_all();
             core_->changed.wait(lock);
         }
-        FakeSoundSystem::Output& now = core_->outputs[index_];
-        now.blockedInWrite = false;
-        if (now.closed)
-            return 0;
-        now.bytes.insert(now.bytes.end(), bytes.begin(), bytes.end());
-        core_->changed.notify_all();
-        return bytes.size();
+        core_->outputs[index_].blockedInWrite = false;
+        std::size_t taken = 0;
+        while (taken < bytes.size() && !core_->outputs[index_].closed) {
+            core_->advance();
+            FakeSoundSystem::Output& now = core_->outputs[index_];
+            const std::size_t room = roomLocked();
+            if (room > 0) {
+                const std::size_t chunk = std::min(room, bytes.size() - taken);
+                now.bytes.insert(now.bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(taken),
+                                 bytes.begin() + static_cast<std::ptrdiff_t>(taken + chunk));
+                now.queued += chunk;
+                taken += chunk;
+                core_->changed.notify_all();
+                continue;
+            }
+            if (!core_->playbacks[index_].running)
+                break;  // a stopped device makes no room
+            core_->changed.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        return taken;
     }
 
     std::size_t available() override {
         std::lock_guard lock(core_->mutex);
-        return core_->outputs[index_].closed ? 0 : core_->free;
+        core_->advance();
+        return core_->outputs[index_].closed ? 0 : std::min(core_->free, roomLocked());
     }
 
     void drain() override {
@@ -74,19 +124,46 @@ public:
         core_->outputs[index_].calls.push_back("drain");
         core_->changed.notify_all();
         core_->changed.wait(lock, [&] { return !core_->holdDrain || core_->outputs[index_].closed; });
+        while (true) {
+            core_->advance();
+            if (core_->outputs[index_].closed || !core_->playbacks[index_].running ||
+                core_->outputs[index_].queued == 0)
+                return;
+            core_->changed.wait_for(lock, std::chrono::milliseconds(1));
+        }
     }
-    void flush() override { record("flush"); }
-    void stop() override { record("stop"); }
+
+    void flush() override {
+        std::lock_guard lock(core_->mutex);
+        core_->outputs[index_].queued = 0;
+        core_->advance();
+        record("flush");
+    }
+
+    void stop() override {
+        std::lock_guard lock(core_->mutex);
+        core_->advance();
+        core_->playbacks[index_].running = false;
+        record("stop");
+    }
+
     void close() override {
         std::lock_guard lock(core_->mutex);
-        core_->outputs[index_].calls.push_back("close");
+        core_->advance();
+        core_->playbacks[index_].running = false;
         core_->outputs[index_].closed = true;
-        core_->changed.notify_all();
+        record("close");
     }
 
 private:
+    // Under the lock: what fits in the queue now, in whole frames.
+    std::size_t roomLocked() const {
+        const FakeSoundSystem::Output& line = core_->outputs[index_];
+        const std::size_t room = line.bufferBytes - std::min(line.bufferBytes, line.queued);
+        return room - room % line.format.frameBytes();
+    }
+
     void record(const char* call) {
-        std::lock_guard lock(core_->mutex);
         core_->outputs[index_].calls.push_back(call);
         core_->changed.notify_all();
     }
@@ -144,13 +221,12 @@ FakeSoundSystem::~FakeSoundSystem() = default;
 
 std::shared_ptr<OutputLine> FakeSoundSystem::openOutput(const PcmFormat& format, std::size_t bufferBytes) {
     std::lock_guard lock(core_->mutex);
-    if (core_->failOutputs) {
-        core_->outputs.push_back(Output{format, bufferBytes, {}, {}, true, false, {}, true});
-        core_->changed.notify_all();
-        throw common::IoFailure("Sortie audio indisponible");
-    }
-    core_->outputs.push_back(Output{format, bufferBytes, {}, {}, false, false, {}, false});
+    core_->outputs.push_back(
+        Output{format, bufferBytes, {}, {}, 0, core_->failOutputs, false, {}, core_->failOutputs});
+    core_->playbacks.emplace_back();
     core_->changed.notify_all();
+    if (core_->failOutputs)
+        throw common::IoFailure("Sortie audio indisponible");
     return std::make_shared<FakeOutput>(core_, core_->outputs.size() - 1);
 }
 
@@ -215,6 +291,7 @@ void FakeSoundSystem::failRead(std::size_t index) {
 
 std::vector<FakeSoundSystem::Output> FakeSoundSystem::outputs() {
     std::lock_guard lock(core_->mutex);
+    core_->advance();
     return core_->outputs;
 }
 
@@ -226,10 +303,16 @@ std::vector<FakeSoundSystem::Input> FakeSoundSystem::inputs() {
 void FakeSoundSystem::waitFor(
     const std::function<bool(const std::vector<Output>&, const std::vector<Input>&)>& condition) {
     std::unique_lock lock(core_->mutex);
-    const bool met = core_->changed.wait_for(lock, std::chrono::seconds(20),
-                                             [&] { return condition(core_->outputs, core_->inputs); });
-    if (!met)
-        ADD_FAILURE() << "the sound lines never reached the awaited state";
+    const auto deadline = Core::Clock::now() + std::chrono::seconds(20);
+    while (true) {
+        core_->advance();
+        if (condition(core_->outputs, core_->inputs))
+            return;
+        if (Core::Clock::now() >= deadline)
+            break;
+        core_->changed.wait_for(lock, std::chrono::milliseconds(1));  // queues drain without a signal
+    }
+    ADD_FAILURE() << "the sound lines never reached the awaited state";
 }
 
 }  // namespace orlex::audio::test

@@ -14,9 +14,12 @@
 
 namespace orlex::audio::test {
 
-// A sound system that records every line it opens and everything done to them. All state sits behind
-// one lock; waitFor() blocks (without a time limit of its own beyond a generous guard) until a
-// condition on the recording holds, so tests wait on events, never on time.
+// A sound system that records every line it opens and everything done to them. Like a device, each
+// output line queues at most the buffer it was opened with; once started (and until stopped) the queue
+// drains in real time at the line's rate, write() waits for room while the line runs and returns what it
+// took when it does not, and drain() waits until the queue is empty. All state sits behind one lock;
+// waitFor() blocks (without a time limit of its own beyond a generous guard) until a condition on the
+// recording holds, so tests wait on events, never on time.
 class FakeSoundSystem : public SoundSystem {
 public:
     FakeSoundSystem();
@@ -27,6 +30,7 @@ public:
         std::size_t bufferBytes = 0;
         std::vector<std::string> calls;   // "start", "write", "drain", "flush", "stop", "close"
         std::vector<std::uint8_t> bytes;  // everything taken by write
+        std::size_t queued = 0;           // taken and not yet played
         bool closed = false;
         bool blockedInWrite = false;
         std::string writerThread;  // the name of the thread that wrote last
@@ -54,7 +58,8 @@ public:
     void holdStarts(bool hold);
     // While held, drain() waits (until released or the line is closed).
     void holdDrains(bool hold);
-    // What available() reports; unlimited by default.
+    // Caps what available() reports below the room left in a line's queue (as when the device is busy
+    // with others); no cap by default.
     void freeSpace(std::size_t bytes);
     // The next write on any line throws IoFailure.
     void failNextWrite();
