@@ -45,17 +45,24 @@ void releaseSubsystem() {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
+// The device's period: small whatever the line's buffer, since the queue drains (and the played position
+// moves) one period at a time. At most 40 ms and at most half the buffer, so the writer keeps ahead of
+// the device; a power of two, as devices prefer.
+Uint16 periodFrames(const PcmFormat& format, std::size_t bufferBytes) {
+    const auto limit = std::min<std::size_t>(static_cast<std::size_t>(format.rate) * 40 / 1000,
+                                             bufferBytes / format.frameBytes() / 2);
+    Uint16 frames = 64;
+    while (frames * 2u <= limit && frames < 8192)
+        frames = static_cast<Uint16>(frames * 2);
+    return frames;
+}
+
 SDL_AudioSpec deviceFormat(const PcmFormat& format, std::size_t bufferBytes) {
     SDL_AudioSpec wanted{};
     wanted.freq = format.rate;
     wanted.format = AUDIO_S16LSB;
     wanted.channels = static_cast<Uint8>(format.channels);
-    // The device's own period: half the line buffer, a power of two, so the queue stays ahead of it.
-    std::size_t frames = std::max<std::size_t>(64, bufferBytes / format.frameBytes() / 2);
-    Uint16 samples = 64;
-    while (samples * 2u <= frames && samples < 8192)
-        samples = static_cast<Uint16>(samples * 2);
-    wanted.samples = samples;
+    wanted.samples = periodFrames(format, bufferBytes);
     return wanted;
 }
 

@@ -49,8 +49,9 @@ public:
     virtual std::shared_ptr<InputLine> openInput(const PcmFormat& format, std::size_t bufferBytes) = 0;
 };
 
-// The system's sound devices through SDL2 (queued output, capture). The driver is SDL's choice, or the
-// one named by SDL_AUDIODRIVER; without any device, opening fails with an IoFailure naming SDL's reason.
+// The system's sound devices through SDL2 (queued output, capture), each device playing in periods of at
+// most 40 ms whatever the line's buffer. The driver is SDL's choice, or the one named by SDL_AUDIODRIVER;
+// without any device, opening fails with an IoFailure naming SDL's reason.
 std::shared_ptr<SoundSystem> systemSound();
 
 }  // namespace orlex::audio

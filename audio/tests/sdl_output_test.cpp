@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -49,6 +50,27 @@ TEST_F(SdlDiskOutput, PlaysExactlyTheBytesWritten) {
     ASSERT_NE(start, file.end());
     EXPECT_TRUE(std::all_of(file.begin(), start, [](std::uint8_t b) { return b == 0; }));
     EXPECT_TRUE(contains(file, payload));
+}
+
+TEST_F(SdlDiskOutput, ALineWithALargeBufferStillPlaysInSmallPeriods) {
+    // A 4 s buffer at 8 kHz, as for an intro's soundtrack, with 1 s queued: the queue must drain a few
+    // tens of milliseconds at a time, not in one step.
+    const std::vector<std::uint8_t> second = test::bytesOf(test::ramp(8000, 3));
+    const std::size_t buffer = 4 * second.size();
+    std::shared_ptr<OutputLine> line = systemSound()->openOutput(PcmFormat{8000, 1}, buffer);
+    ASSERT_EQ(line->write(second), second.size());
+    std::size_t room = line->available();
+    std::size_t smallestStep = second.size();
+    line->start();
+    while (room < buffer) {
+        const std::size_t now = line->available();
+        if (now > room)
+            smallestStep = std::min(smallestStep, now - room);
+        room = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    line->close();
+    EXPECT_LE(smallestStep, 8000u * 2 * 50 / 1000);  // 50 ms of samples
 }
 
 TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
