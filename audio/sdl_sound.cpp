@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -15,14 +16,12 @@ namespace {
 using common::IoFailure;
 using namespace std::chrono_literals;
 
-// SDL's audio subsystem runs while at least one device is open (so the driver named by SDL_AUDIODRIVER
-// is looked up again after every quiet spell, and nothing of SDL stays behind). Opening and closing
-// devices is serialised because SDL does not promise that device management is thread-safe.
+// Opening and closing devices is serialised because SDL does not promise that device management is
+// thread-safe.
 std::mutex& sdlMutex() {
     static std::mutex mutex;
     return mutex;
 }
-std::size_t openDevices = 0;  // under sdlMutex()
 
 // SDL keeps per-thread storage (its error text) for threads it did not create and never frees it; our
 // threads come and go, so each device call frees it when done.
@@ -33,16 +32,32 @@ struct ThreadStorageRelease {
     ~ThreadStorageRelease() { SDL_TLSCleanup(); }
 };
 
-void initialise(bool capture) {
-    if (openDevices == 0 && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
-        throw IoFailure(
-            std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") +
-            SDL_GetError());
-}
-
-void releaseSubsystem() {
-    if (openDevices == 0)
+// SDL's audio subsystem, started by the first line opened and kept for the rest of the process: starting
+// it looks up and connects the driver (the one named by SDL_AUDIODRIVER, or SDL's choice), far too slow to
+// repeat around every interface tone. The process and every open line share it, so it stops only once
+// the process ends and the last line is gone.
+class AudioSubsystem {
+public:
+    AudioSubsystem() = default;
+    AudioSubsystem(const AudioSubsystem&) = delete;
+    AudioSubsystem& operator=(const AudioSubsystem&) = delete;
+    ~AudioSubsystem() {
+        const ThreadStorageRelease release;
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+};
+
+// Under sdlMutex(). A start that fails leaves nothing running, and the next line tries again.
+std::shared_ptr<AudioSubsystem> audioSubsystem(bool capture) {
+    static std::shared_ptr<AudioSubsystem> running;
+    if (!running) {
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+            throw IoFailure(
+                std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") +
+                SDL_GetError());
+        running = std::make_shared<AudioSubsystem>();
+    }
+    return running;
 }
 
 // The device's period: small whatever the line's buffer, since the queue drains (and the played position
@@ -66,10 +81,11 @@ SDL_AudioSpec deviceFormat(const PcmFormat& format, std::size_t bufferBytes) {
     return wanted;
 }
 
-// An open device and the length of one of its periods.
+// An open device, the length of one of its periods and the subsystem it runs in.
 struct Device {
     SDL_AudioDeviceID id = 0;
     std::chrono::microseconds period{0};
+    std::shared_ptr<AudioSubsystem> subsystem;
 };
 
 Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture) {
@@ -77,7 +93,7 @@ Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture
         throw IoFailure("Piste mono ou stéréo requise");
     std::lock_guard lock(sdlMutex());
     const ThreadStorageRelease release;
-    initialise(capture);
+    std::shared_ptr<AudioSubsystem> subsystem = audioSubsystem(capture);
     SDL_AudioSpec wanted = deviceFormat(format, bufferBytes);
     SDL_AudioSpec obtained{};
     // The device's own period may differ: SDL then feeds it straight from the queue instead of through a
@@ -86,21 +102,18 @@ Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture
         SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &wanted, &obtained, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
     if (device == 0) {
         const std::string reason = SDL_GetError();
-        releaseSubsystem();
         throw IoFailure(
             std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") + reason);
     }
-    ++openDevices;
     return Device{device,
-                  std::chrono::microseconds(1'000'000LL * obtained.samples / std::max(1, obtained.freq))};
+                  std::chrono::microseconds(1'000'000LL * obtained.samples / std::max(1, obtained.freq)),
+                  std::move(subsystem)};
 }
 
 void closeDevice(SDL_AudioDeviceID device) {
     std::lock_guard lock(sdlMutex());
     const ThreadStorageRelease release;
     SDL_CloseAudioDevice(device);
-    --openDevices;
-    releaseSubsystem();
 }
 
 // What both line kinds share: one open device, its running state and the lock and signal around them.

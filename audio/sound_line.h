@@ -50,8 +50,9 @@ public:
 };
 
 // The system's sound devices through SDL2 (queued output, capture), each device playing in periods of at
-// most 40 ms whatever the line's buffer. The driver is SDL's choice, or the one named by SDL_AUDIODRIVER;
-// without any device, opening fails with an IoFailure naming SDL's reason.
+// most 40 ms whatever the line's buffer. The driver is SDL's choice, or the one named by SDL_AUDIODRIVER,
+// picked once by the first line opened in the process; without any device, opening fails with an
+// IoFailure naming SDL's reason.
 std::shared_ptr<SoundSystem> systemSound();
 
 }  // namespace orlex::audio

@@ -73,6 +73,13 @@ TEST_F(SdlDiskOutput, ALineWithALargeBufferStillPlaysInSmallPeriods) {
     EXPECT_LE(smallestStep, 8000u * 2 * 50 / 1000);  // 50 ms of samples
 }
 
+TEST_F(SdlDiskOutput, StartsTheDriverOnceForTheWholeProcess) {
+    systemSound()->openOutput(PcmFormat{22050, 1}, 4096)->close();
+    // Every later line, even after a quiet spell, plays on the driver already running.
+    ::setenv("SDL_AUDIODRIVER", "none-such", 1);
+    EXPECT_NO_THROW(systemSound()->openOutput(PcmFormat{22050, 1}, 4096)->close());
+}
+
 TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
     const std::vector<std::int16_t> tune = test::ramp(11025, 5);
     test::writeSound(dir_ / "tune.wav", 22050, 1, tune);
