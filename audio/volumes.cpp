@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <string_view>
+#include <system_error>
 
 namespace orlex::audio {
 
@@ -37,13 +38,18 @@ std::optional<float> readFloat(const common::Preferences& store, const std::stri
     const std::optional<std::string> text = store.get(key);
     if (!text)
         return std::nullopt;
-    // strtof accepts "NaN" and "Infinity" as the store may hold them; anything else unparsable is absent.
-    const char* begin = text->c_str();
-    char* end = nullptr;
-    const float value = std::strtof(begin, &end);
-    if (end == begin)
+    // from_chars reads the same whatever the process locale (the GUI switches it to the user's, where
+    // strtof stops at the "." of "0.8"). It takes "NaN" and "Infinity" as the store may hold them; leading
+    // blanks and a "+" are allowed too.
+    const std::string_view stored(*text);
+    const char* first = stored.data() + std::min(stored.size(), stored.find_first_not_of(" \t\r\n"));
+    const char* last = stored.data() + stored.size();
+    if (first != last && *first == '+')
+        ++first;
+    double value = 0.0;
+    if (std::from_chars(first, last, value).ec != std::errc())
         return std::nullopt;
-    return value;
+    return static_cast<float>(value);  // beyond a float's range: infinity
 }
 
 void writeFloat(common::Preferences& store, const std::string& key, float value) {

@@ -25,7 +25,9 @@ inline constexpr float MASTER_DEFAULT = 0.8f;
 // NaN gives 0; anything else is limited to [0, 1].
 float clampVolume(float value);
 
-// A float stored under key (as text), or nullopt when absent or not a number at all. "NaN" reads as NaN.
+// Volumes are stored as text the same way under every locale ("0.8", never "0,8").
+// A float stored under key, or nullopt when absent, not a number at all or beyond a double's range.
+// "NaN" reads as NaN.
 std::optional<float> readFloat(const common::Preferences& store, const std::string& key);
 void writeFloat(common::Preferences& store, const std::string& key, float value);
 

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <clocale>
 #include <cstdlib>
+#include <string>
 
+#include "audio/audio_director.h"
+#include "audio/backend.h"
 #include "audio/tests/fake_sound.h"
 #include "audio/tests/test_sounds.h"
 #include "audio/ui_sound.h"
@@ -133,6 +137,31 @@ TEST_F(UiSoundTest, LosesTonesSilentlyWithoutOutput) {
     ui_.play(false);  // the pool goes on
     waitClosed(4);
     EXPECT_EQ(sound_->outputs()[3].bytes.size(), 4400u);
+}
+
+// The launcher's GUI switches the C locale to the user's, under which the C library's number functions
+// read the stored "0.7" as 0 (a French locale writes decimals with a comma).
+TEST_F(UiSoundTest, StoredVolumesReadBackUnderAFrenchLocale) {
+    struct CLocale {
+        std::string previous = std::setlocale(LC_ALL, nullptr);
+        bool set = std::setlocale(LC_ALL, "fr_FR.UTF-8") != nullptr;
+        ~CLocale() { std::setlocale(LC_ALL, previous.c_str()); }
+    } french;
+    if (!french.set)
+        GTEST_SKIP() << "the locale fr_FR.UTF-8 is not installed (scripts/setup installs it)";
+
+    AudioDirector settings(dir_.path(), std::make_shared<PcmBackend>(sound_), true);
+    settings.master(0.7f);
+    settings.volume(Bus::INTERFACE, 0.3f);
+    settings.close();
+    AudioDirector restarted(dir_.path(), std::make_shared<PcmBackend>(sound_), true);
+    EXPECT_EQ(restarted.master(), 0.7f);
+    EXPECT_EQ(restarted.volume(Bus::INTERFACE), 0.3f);
+    restarted.close();
+
+    ui_.play(false);
+    waitClosed(1);
+    EXPECT_EQ(sound_->outputs()[0].bytes, UiSound::tone(false, double{0.7f} * double{0.3f}));
 }
 
 }  // namespace
