@@ -51,6 +51,13 @@ public:
     }
 
 protected:
+    // At the end of one pass through the file: a looping voice whose file yields nothing would only reopen
+    // it again and again, so that ends the voice as a failure.
+    void endPass(std::size_t passBytes) const {
+        if (loop_ && passBytes == 0 && !stopped_.load())
+            throw IoFailure("Piste sans échantillons : " + path_.filename().string());
+    }
+
     void recordError(const std::string& text) {
         std::lock_guard lock(errorMutex_);
         error_ = text;
@@ -95,10 +102,12 @@ private:
             std::vector<std::uint8_t> block(PCM_BLOCK);
             do {
                 std::unique_ptr<PcmStream> stream = AudioFiles::pcm(path_);
+                std::size_t passBytes = 0;
                 while (!stopped_.load()) {
                     const std::size_t n = stream->read(block);
                     if (n == 0)
                         break;
+                    passBytes += n;
                     const float target = gain_.load();
                     const std::size_t count = n / 2;
                     for (std::size_t i = 0; i < count; ++i) {
@@ -119,6 +128,7 @@ private:
                         written += took;
                     }
                 }
+                endPass(passBytes);
             } while (loop_ && !stopped_.load());
             if (!stopped_.load())
                 line_->drain();
@@ -152,10 +162,12 @@ private:
             std::vector<float> samples(GAME_BLOCK / 2);
             do {
                 std::unique_ptr<PcmStream> stream = AudioFiles::pcm(path_);
+                std::size_t passBytes = 0;
                 while (!stopped_.load()) {
                     const std::size_t n = stream->read(block);
                     if (n == 0)
                         break;
+                    passBytes += n;
                     const std::size_t count = n / 2;
                     const float target = gain_.load();
                     const float divisor = static_cast<float>(std::max<std::size_t>(1, count));
@@ -168,6 +180,7 @@ private:
                     if (!stopped_.load() && count > 0)
                         device_->writeSamples(std::span(samples).first(count));
                 }
+                endPass(passBytes);
             } while (loop_ && !stopped_.load());
         } catch (...) {
             recordError("Lecture audio interrompue : " + currentFailureKind());

@@ -224,5 +224,20 @@ TEST_F(PcmBackendTest, GameBackendWithoutFallbackPassesFailuresOn) {
               "Périphérique audio du jeu indisponible");
 }
 
+TEST_F(PcmBackendTest, ALoopingFileWithoutSamplesEndsTheVoiceAsAFailure) {
+    test::writeSound(dir_ / "empty.wav", 8000, 1, {});
+    std::shared_ptr<Voice> pcm = backend_.open(dir_ / "empty.wav", true);
+    sound_->waitFor([](const Outputs& out, const Inputs&) { return out.size() == 1 && out[0].closed; });
+    EXPECT_FALSE(pcm->alive());
+    EXPECT_EQ(pcm->error(), "Lecture audio interrompue : orlex::common::IoFailure");
+
+    auto factory = std::make_shared<FakeFactory>();
+    std::shared_ptr<Voice> game = GameAudioBackend(factory).open(dir_ / "empty.wav", true);
+    while (!factory->record->disposed)
+        std::this_thread::yield();
+    EXPECT_FALSE(game->alive());
+    EXPECT_EQ(game->error(), "Lecture audio interrompue : orlex::common::IoFailure");
+}
+
 }  // namespace
 }  // namespace orlex::audio
