@@ -206,6 +206,8 @@ private:
 };
 
 // The two sound hooks: hover on entering an enabled button, press when it turns from not pressed to pressed.
+// The pressed memory follows the button's own pressed and released signals, which every way of pressing
+// emits (mouse, keyboard, mnemonic, click(), disabling a held button), not the input events of a few.
 class ButtonSounds : public QObject {
 public:
     explicit ButtonSounds(QAbstractButton* b) : QObject(b), button_(b) {
@@ -215,15 +217,13 @@ public:
             if (!was && button_->isEnabled())
                 playSound(false);
         });
+        connect(b, &QAbstractButton::released, this, [this] { button_->setProperty(PRESSED, false); });
         b->installEventFilter(this);
     }
 
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == QEvent::Enter && button_->isEnabled())
             playSound(true);
-        if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyRelease ||
-            event->type() == QEvent::EnabledChange)
-            button_->setProperty(PRESSED, false);
         return false;
     }
 

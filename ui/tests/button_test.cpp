@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <vector>
 
 #include "ui/icons.h"
@@ -170,6 +171,16 @@ TEST_F(Sounds, HoverAndPressPlayOnceEvenWhenTheLookIsAppliedTwice) {
     mouse(QEvent::MouseButtonRelease);
     mouse(QEvent::MouseButtonPress);
     EXPECT_EQ(played, (std::vector<bool>{true, false, false}));
+}
+
+TEST_F(Sounds, ClicksWithoutMouseOrKeyReleasePlayThePressEachTime) {
+    Theme::button(&button, true);
+    button.click();
+    button.animateClick();  // what a mnemonic does: pressed now, released by a timer
+    while (button.isDown())
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    button.click();
+    EXPECT_EQ(std::count(played.begin(), played.end(), false), 3);  // (the pointer may enter meanwhile)
 }
 
 TEST_F(Sounds, DisabledButtonPlaysNothing) {
