@@ -3,14 +3,20 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyleFactory>
+#include <QStyleHints>
 #include <QStyleOption>
 #include <QTabBar>
+#include <QTextEdit>
+#include <QTimer>
 #include <algorithm>
+#include <optional>
 
 #include "ui/theme.h"
 
@@ -56,6 +62,117 @@ void paintToggle(QPainter& g, const QStyleOption& opt) {
         g.drawRoundedRect(QRectF(8, h - 3, std::max(0, w - 16), 2), 1, 1);
     }
     g.restore();
+}
+
+// The text caret of an input, in the colour of its CARET property (TEXT when unset). Qt draws its own caret
+// by inverting the pixels under it whatever the palette, so the style gives that one no width and this
+// one is painted over the input once the input has painted itself. It blinks at the platform's rate and
+// shows at once after every move or edit, as Qt's own does.
+class CaretPainter : public QObject {
+public:
+    // surface: where the input paints its text (the viewport of a text edit, else the input itself).
+    CaretPainter(QWidget* input, QWidget* surface) : QObject(input), input_(input), surface_(surface) {
+        const int flash = QGuiApplication::styleHints()->cursorFlashTime();
+        blinks_ = flash > 0;
+        blink_.setInterval(flash / 2);
+        connect(&blink_, &QTimer::timeout, this, [this] {
+            shown_ = !shown_;
+            surface_->update();
+        });
+        input->installEventFilter(this);
+        if (surface != input)
+            surface->installEventFilter(this);
+    }
+
+    // After a move of the caret or an edit.
+    void moved() {
+        shown_ = true;
+        if (blink_.isActive())
+            blink_.start();
+        surface_->update();
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == surface_ && event->type() == QEvent::Paint && !painting_) {
+            painting_ = true;
+            QCoreApplication::sendEvent(surface_, event);  // the input's own painting, past this filter
+            painting_ = false;
+            paint();
+            return true;
+        }
+        if (watched == input_ && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
+            shown_ = true;
+            if (event->type() == QEvent::FocusIn && blinks_)
+                blink_.start();
+            else
+                blink_.stop();
+            surface_->update();
+        }
+        return false;
+    }
+
+private:
+    static constexpr int WIDTH = 1;
+
+    void paint() const {
+        if (!shown_ || !input_->hasFocus() || !input_->isEnabled())
+            return;
+        if (const std::optional<QRect> caret = caretRect()) {
+            const QVariant colour = input_->property(TessalineStyle::CARET);
+            QPainter(surface_).fillRect(*caret, colour.isValid() ? colour.value<QColor>() : Theme::TEXT);
+        }
+    }
+
+    // Where the caret goes on the surface, or nullopt for a read-only input, which shows none.
+    std::optional<QRect> caretRect() const {
+        if (auto* line = qobject_cast<QLineEdit*>(input_)) {
+            if (line->isReadOnly())
+                return std::nullopt;
+            // A line edit reports the area around its caret: from 5 px before it, one text line high.
+            const QRect area = line->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+            return QRect(area.x() + 5, area.y(), WIDTH, area.height() - 1);
+        }
+        QRect edited;
+        if (auto* edit = qobject_cast<QTextEdit*>(input_); edit && !edit->isReadOnly())
+            edited = edit->cursorRect();
+        else if (auto* plain = qobject_cast<QPlainTextEdit*>(input_); plain && !plain->isReadOnly())
+            edited = plain->cursorRect();
+        else
+            return std::nullopt;
+        return QRect(edited.x(), edited.y(), WIDTH, edited.height());
+    }
+
+    QWidget* input_;
+    QWidget* surface_;
+    QTimer blink_;
+    bool blinks_ = false;
+    bool shown_ = true;
+    bool painting_ = false;
+};
+
+// Gives a text input the theme's caret, once.
+void installCaret(QWidget* widget) {
+    constexpr const char* INSTALLED = "ui2-caret-painter";
+    if (widget->property(INSTALLED).toBool())
+        return;
+    CaretPainter* caret = nullptr;
+    if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+        caret = new CaretPainter(line, line);
+        QObject::connect(line, &QLineEdit::cursorPositionChanged, caret, &CaretPainter::moved);
+        QObject::connect(line, &QLineEdit::textChanged, caret, &CaretPainter::moved);
+    } else if (auto* edit = qobject_cast<QTextEdit*>(widget)) {
+        caret = new CaretPainter(edit, edit->viewport());
+        edit->setCursorWidth(0);
+        QObject::connect(edit, &QTextEdit::cursorPositionChanged, caret, &CaretPainter::moved);
+        QObject::connect(edit, &QTextEdit::textChanged, caret, &CaretPainter::moved);
+    } else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
+        caret = new CaretPainter(plain, plain->viewport());
+        plain->setCursorWidth(0);
+        QObject::connect(plain, &QPlainTextEdit::cursorPositionChanged, caret, &CaretPainter::moved);
+        QObject::connect(plain, &QPlainTextEdit::textChanged, caret, &CaretPainter::moved);
+    }
+    if (caret)
+        widget->setProperty(INSTALLED, true);
 }
 
 }  // namespace
@@ -146,6 +263,7 @@ void TessalineStyle::polish(QWidget* widget) {
     if (qobject_cast<QAbstractButton*>(widget) || qobject_cast<QScrollBar*>(widget) ||
         qobject_cast<QTabBar*>(widget) || qobject_cast<QComboBox*>(widget))
         widget->setAttribute(Qt::WA_Hover, true);
+    installCaret(widget);
 }
 
 int TessalineStyle::pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const {
@@ -178,6 +296,8 @@ int TessalineStyle::pixelMetric(PixelMetric metric, const QStyleOption* option, 
             if (widget && widget->property(FIELD_BORDER).isValid())
                 return 1;
             break;
+        case PM_TextCursorWidth:
+            return 0;  // every text input gets the theme's own caret (polish), in its colour
         default:
             break;
     }

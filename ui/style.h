@@ -14,6 +14,9 @@ public:
     // colour of its 1 px border (QColor) and the margins inside that border (QMargins).
     static constexpr const char* FIELD_BORDER = "ui2-field-border";
     static constexpr const char* FIELD_MARGINS = "ui2-field-margins";
+    // The colour of a text input's caret (QColor); TEXT when unset. Every text input the style polishes
+    // gets a caret painted in it, Qt's own (which inverts the pixels under it) being hidden.
+    static constexpr const char* CARET = "ui2-caret";
 
     TessalineStyle();
 

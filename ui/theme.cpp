@@ -277,15 +277,17 @@ public:
     }
 };
 
-// The colours, border and margins of a text input; the border is drawn by the theme's style.
-void styleInput(QWidget* c, const QColor& background, const QColor& text, const QColor& border,
-                const QMargins& margins) {
+// The colours, caret, border and margins of a text input; the border and the caret are drawn by the
+// theme's style.
+void styleInput(QWidget* c, const QColor& background, const QColor& text, const QColor& caret,
+                const QColor& border, const QMargins& margins) {
     QPalette p = c->palette();
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
         p.setColor(group, QPalette::Base, background);
         p.setColor(group, QPalette::Text, text);
     }
     c->setPalette(p);
+    c->setProperty(TessalineStyle::CARET, caret);
     c->setProperty(TessalineStyle::FIELD_BORDER, border);
     c->setProperty(TessalineStyle::FIELD_MARGINS, QVariant::fromValue(margins));
     if (auto* line = qobject_cast<QLineEdit*>(c)) {
@@ -431,7 +433,7 @@ void Theme::themeTree(QWidget* c) {
     }
     // 6. Text inputs.
     if (qobject_cast<QLineEdit*>(c) || qobject_cast<QTextEdit*>(c) || qobject_cast<QPlainTextEdit*>(c)) {
-        styleInput(c, QColor(0x0C, 0x13, 0x22), TEXT, QColor(0x3A, 0x4D, 0x69), QMargins(10, 7, 10, 7));
+        styleInput(c, QColor(0x0C, 0x13, 0x22), TEXT, CYAN, QColor(0x3A, 0x4D, 0x69), QMargins(10, 7, 10, 7));
         setRole(c, QPalette::Highlight, QColor(0x48, 0x42, 0x7E));
     }
     // 7. Two-state buttons.
@@ -468,7 +470,7 @@ void Theme::halo(QPainter& painter, double x, double y, double r, const QColor& 
 }
 
 void styleField(QWidget* field) {
-    styleInput(field, QColor(0x0C, 0x19, 0x28), QColor(0xEE, 0xF4, 0xF7), QColor(0x70, 0x65, 0xA3),
+    styleInput(field, QColor(0x0C, 0x19, 0x28), QColor(0xEE, 0xF4, 0xF7), Qt::white, QColor(0x70, 0x65, 0xA3),
                QMargins(8, 6, 8, 6));
     field->setFont(Theme::sans(14));
 }

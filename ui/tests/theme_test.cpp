@@ -226,5 +226,41 @@ TEST(FieldStyle, GivesSignInFieldsTheirColoursFontAndBorder) {
     EXPECT_EQ(image.pixelColor(100, 20), QColor(0x0C, 0x19, 0x28));
 }
 
+// Qt's own caret inverts the pixels under it; the theme's carets have the colour of their input.
+TEST(Caret, HasTheColourOfItsInputDefaultFieldOrThemed) {
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* plain = new QLineEdit;
+    auto* field = new QLineEdit;
+    auto* themed = new QLineEdit;
+    auto* area = new QTextEdit;
+    for (QWidget* w : std::initializer_list<QWidget*>{plain, field, themed, area})
+        layout->addWidget(w);
+    styleField(field);
+    Theme::themeTree(themed);
+    Theme::themeTree(area);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    const auto pixels = [](QWidget* input, const QColor& colour) {
+        const QImage image = render(*input);
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                count += image.pixelColor(x, y) == colour;
+        return count;
+    };
+    const auto focused = [](QWidget* input) {
+        input->setFocus();
+        QApplication::processEvents();
+        return input;
+    };
+
+    EXPECT_GE(pixels(focused(plain), Theme::TEXT), 10);
+    EXPECT_GE(pixels(focused(field), Qt::white), 10);
+    EXPECT_GE(pixels(focused(themed), Theme::CYAN), 10);
+    EXPECT_GE(pixels(focused(area), Theme::CYAN), 10);
+    EXPECT_EQ(pixels(field, Qt::white), 0);  // only the focused input shows its caret
+}
+
 }  // namespace
 }  // namespace orlex::ui
