@@ -40,7 +40,7 @@ void report(const char* what, Clock::time_point started, std::int64_t bytes) {
 
 std::int64_t releaseBytes(const update::Signed& release) {
     std::int64_t total = 0;
-    for (const auto& entry : *release.manifest.files)
+    for (const auto& entry : release.manifest.files)
         total += entry.size;
     return total;
 }
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
             const auto started = Clock::now();
             const update::Signed release = engine.remote();
             const update::Plan plan = engine.plan(release);
-            engine.install(release);
+            engine.install(plan);
             report("install", started, plan.bytes);
             return 0;
         }
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
             const update::Signed release = *engine.installed();
             const auto started = Clock::now();
             if (args[0] == "verify") {
-                engine.verifiedRelease();
+                (void)engine.verifiedRelease();
             } else {
                 const auto dir = args[2] + "/releases/" + [&] {
                     std::ifstream pointer(args[2] + "/current");
@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
                     pointer >> name;
                     return name;
                 }();
-                for (const auto& entry : *release.manifest.files)
-                    update::hash(std::filesystem::path(dir) / *entry.path);
+                for (const auto& entry : release.manifest.files)
+                    update::hash(std::filesystem::path(dir) / entry.path);
             }
             report(args[0].c_str(), started, releaseBytes(release));
             return 0;

@@ -81,9 +81,9 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
         const update::Signed remote = patcher.remote();
         const update::Plan plan = patcher.plan(remote);
         lines.print("PLAN files=" + std::to_string(plan.files) + " bytes=" + std::to_string(plan.bytes) +
-                    " version=" + plan.release.manifest.version.value_or(""));
+                    " version=" + plan.release.manifest.version);
         if (!flags.contains("--plan"))
-            patcher.install(remote);
+            patcher.install(plan);
     }
     if (flags.contains("--verify"))
         lines.print("VERIFIED " + patcher.verifiedRelease().string());

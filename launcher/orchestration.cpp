@@ -33,20 +33,20 @@ void Launcher::ensureGameInstalled() {
     const update::Signed release = patcher_->remote();
     const update::Plan plan = patcher_->plan(release);
     if (needsUpdate(*patcher_, plan))
-        patcher_->install(release);
+        patcher_->install(plan);
     refresh();
 }
 
 void Launcher::updateGame() {
     status("Mise à jour du jeu…");
-    patcher_->install(patcher_->remote());
+    patcher_->install(patcher_->plan(patcher_->remote()));
     refresh();
 }
 
 void Launcher::installGame() {
     const update::Signed release = patcher_->remote();
     remote.store(release);
-    patcher_->install(release);
+    patcher_->install(patcher_->plan(release));
     refresh();
 }
 
@@ -62,8 +62,7 @@ void Launcher::refresh() {
         checkedGameManifest.store(release.id);
 
     const std::string installedText =
-        "Version installée : " +
-        (installed ? installed->manifest.version.value_or("") : std::string("aucune"));
+        "Version installée : " + (installed ? installed->manifest.version : std::string("aucune"));
     const std::string action = current ? "JOUER" : installed ? "METTRE À JOUR" : "INSTALLER";
     const std::string statusText =
         current ? "Prêt à jouer." : "Mise à jour prête • " + megabytes(plan.bytes) + " Mo";

@@ -141,8 +141,8 @@ std::string relativeName(const fs::path& path, const fs::path& dir) {
 
 std::unordered_set<std::string> listedFiles(const Signed& release) {
     std::unordered_set<std::string> listed{"manifest.json", "manifest.sig"};
-    for (const Entry& e : *release.manifest.files)
-        listed.insert(*e.path);
+    for (const VerifiedEntry& e : release.manifest.files)
+        listed.insert(e.path);
     return listed;
 }
 
@@ -381,7 +381,8 @@ std::optional<fs::path> Patcher::installedDirectory(const std::optional<Signed>&
     return activeDirectory();
 }
 
-std::optional<FileStamp> Patcher::intactStamp(const std::optional<fs::path>& dir, const Entry& entry) {
+std::optional<FileStamp> Patcher::intactStamp(const std::optional<fs::path>& dir,
+                                              const VerifiedEntry& entry) {
     if (!dir)
         return std::nullopt;
     const fs::path file = safe(*dir, entry.path);
@@ -394,10 +395,6 @@ std::optional<FileStamp> Patcher::intactStamp(const std::optional<fs::path>& dir
     if (after != before || digest != entry.sha256)
         return std::nullopt;
     return after;
-}
-
-bool Patcher::valid(const std::optional<fs::path>& dir, const Entry& entry) {
-    return intactStamp(dir, entry).has_value();
 }
 
 bool Patcher::cleanTree(const fs::path& dir, const Signed& release) {
@@ -417,27 +414,26 @@ Plan Patcher::plan(const Signed& release) {
     const std::optional<fs::path> active = installedDirectory(old);
     checkSequence(release, old);
     housekeep(active, std::nullopt, release.id);
-    Plan result{release, 0, 0};
-    const std::vector<Entry>& entries = *release.manifest.files;
-    const std::vector<char> reusable = reusableEntries(active, entries);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!reusable[i]) {
-            result.bytes += entries[i].size;
+    Plan result{release, 0, 0, active, intactEntries(active, release.manifest.files)};
+    for (std::size_t i = 0; i < result.intact.size(); ++i) {
+        if (!result.intact[i]) {
+            result.bytes += release.manifest.files[i].size;
             ++result.files;
         }
     }
     return result;
 }
 
-void Patcher::install(const Signed& release) {
+void Patcher::install(const Plan& plan) {
+    const Signed& release = plan.release;
     Lock held = lock();
     const std::optional<Signed> old = readInstalled(true);
     checkSequence(release, old);
     const std::optional<fs::path> active = installedDirectory(old);
     housekeep(active, std::nullopt, release.id);
 
-    const std::vector<Entry>& entries = *release.manifest.files;
-    const std::vector<char> reusable = reusableEntries(active, entries);
+    const std::vector<VerifiedEntry>& entries = release.manifest.files;
+    const Stamps reusable = reuseVerdicts(plan, active);
     std::int64_t planBytes = 0;
     std::int32_t planFiles = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -465,7 +461,7 @@ void Patcher::install(const Signed& release) {
     // What each entry's file in the stage was when it was last proved intact: the stage is checked
     // against these before it is committed, without hashing anything again.
     std::vector<FileStamp> placed(entries.size());
-    const auto makeExecutable = [](const Entry& entry, const fs::path& file) {
+    const auto makeExecutable = [](const VerifiedEntry& entry, const fs::path& file) {
         if (entry.executable && !common::grantOwnerExecute(file))
             throw IoFailure("Permission exécutable refusée");
     };
@@ -476,14 +472,14 @@ void Patcher::install(const Signed& release) {
             unchanged.push_back(i);
     }
     CopiesAhead copies(std::move(unchanged), entries.size(), cores_(), [&](std::size_t i) {
-        const Entry& entry = entries[i];
+        const VerifiedEntry& entry = entries[i];
         const fs::path dst = safe(stage, entry.path);
         common::createDirectories(dst.parent_path());
         common::copyFileContent(safe(*active, entry.path), dst, true);
         makeExecutable(entry, dst);
         const std::optional<FileStamp> stamp = intactStamp(stage, entry);
         if (!stamp)
-            throw SecurityFailure("Intégrité invalide : " + *entry.path);
+            throw SecurityFailure("Intégrité invalide : " + entry.path);
         return *stamp;
     });
     Flushes flushes;
@@ -491,27 +487,23 @@ void Patcher::install(const Signed& release) {
 
     for (std::size_t i = 0; i < entries.size(); ++i) {
         common::throwIfInterrupted();
-        const Entry& entry = entries[i];
+        const VerifiedEntry& entry = entries[i];
         const fs::path dst = safe(stage, entry.path);
         if (reusable[i]) {
-            progress_(Progress{"Préparation · " + *entry.path, done, planBytes, 0});
+            progress_(Progress{"Préparation · " + entry.path, done, planBytes, 0});
             placed[i] = copies.await(i);
             continue;
         }
         common::createDirectories(dst.parent_path());
-        std::optional<FileStamp> stamp = intactStamp(stage, entry);
-        if (!stamp) {
-            const fs::path partial = downloads / *entry.sha256;
+        if (!intactStamp(stage, entry)) {
+            const fs::path partial = downloads / entry.sha256;
             legacy.adopt(stage, entry, partial);
             transport_->download(entry, dst, partial, done, planBytes, started, progress_);
-            makeExecutable(entry, dst);
-            stamp = common::regularFileStamp(dst);
-        } else {
-            makeExecutable(entry, dst);
-            stamp = common::regularFileStamp(dst);
         }
+        makeExecutable(entry, dst);
+        const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
         if (!stamp)
-            throw SecurityFailure("Intégrité invalide : " + *entry.path);
+            throw SecurityFailure("Intégrité invalide : " + entry.path);
         placed[i] = *stamp;
         flushes.add(dst);
         done += entry.size;
@@ -534,9 +526,9 @@ void Patcher::install(const Signed& release) {
     progress_(Progress{"Prêt", planBytes, planBytes, 0});
 }
 
-Patcher::LegacyPartials::LegacyPartials(const std::vector<Entry>& entries) {
-    for (const Entry& entry : entries) {
-        std::string path = lowerAscii(*entry.path);
+Patcher::LegacyPartials::LegacyPartials(const std::vector<VerifiedEntry>& entries) {
+    for (const VerifiedEntry& entry : entries) {
+        std::string path = lowerAscii(entry.path);
         for (std::size_t slash = path.find('/'); slash != std::string::npos;
              slash = path.find('/', slash + 1))
             occupied_.insert(path.substr(0, slash));
@@ -544,12 +536,12 @@ Patcher::LegacyPartials::LegacyPartials(const std::vector<Entry>& entries) {
     }
 }
 
-void Patcher::LegacyPartials::adopt(const fs::path& stage, const Entry& entry,
+void Patcher::LegacyPartials::adopt(const fs::path& stage, const VerifiedEntry& entry,
                                     const fs::path& partial) const {
     // Earlier launchers kept a download's partial files beside the entry's own file in the stage;
     // they are taken over unless that name belongs to the release itself.
     for (const char* suffix : {".part", ".incoming"}) {
-        const std::string name = *entry.path + suffix;
+        const std::string name = entry.path + suffix;
         if (name.size() > MAX_RELEASE_NAME || occupied_.contains(lowerAscii(name)))
             continue;
         const fs::path old = safe(stage, name);
@@ -564,10 +556,10 @@ void Patcher::checkStage(const fs::path& stage, const Signed& release, const std
     // Every entry must be the very file that was proved intact when it was placed; anything else in the
     // stage is a leftover of earlier attempts and goes.
     deleteTree(stage / DOWNLOADS);
-    const std::vector<Entry>& entries = *release.manifest.files;
+    const std::vector<VerifiedEntry>& entries = release.manifest.files;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (common::regularFileStamp(safe(stage, entries[i].path)) != placed[i])
-            throw SecurityFailure("Intégrité invalide : " + *entries[i].path);
+            throw SecurityFailure("Intégrité invalide : " + entries[i].path);
     }
     const std::unordered_set<std::string> listed = listedFiles(release);
     std::vector<fs::path> directories{stage};
@@ -585,21 +577,20 @@ void Patcher::checkStage(const fs::path& stage, const Signed& release, const std
         common::syncDirectory(dir);
 }
 
-Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir, const std::vector<Entry>& entries,
-                                        bool stopAtFirstBad) {
+Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir,
+                                        const std::vector<VerifiedEntry>& entries, bool stopAtFirstBad) {
     // Hash on every core; callers still see outcomes in manifest order.
-    Validity result{std::vector<char>(entries.size(), 0), std::vector<std::exception_ptr>(entries.size()),
-                    entries.size()};
+    Validity result{Stamps(entries.size()), std::vector<std::exception_ptr>(entries.size()), entries.size()};
     std::atomic<std::size_t> firstBad{entries.size()};
     const auto check = [&](std::size_t i) {
         if (stopAtFirstBad && i > firstBad.load())
             return;
         try {
-            result.ok[i] = valid(dir, entries[i]);
+            result.stamps[i] = intactStamp(dir, entries[i]);
         } catch (...) {
             result.failures[i] = std::current_exception();
         }
-        if (!result.ok[i]) {
+        if (!result.stamps[i]) {
             std::size_t seen = firstBad.load();
             while (i < seen && !firstBad.compare_exchange_weak(seen, i)) {
             }
@@ -610,14 +601,35 @@ Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir, cons
     return result;
 }
 
-std::vector<char> Patcher::reusableEntries(const std::optional<fs::path>& dir,
-                                           const std::vector<Entry>& entries) {
+Patcher::Stamps Patcher::intactEntries(const std::optional<fs::path>& dir,
+                                       const std::vector<VerifiedEntry>& entries) {
+    if (!dir)
+        return Stamps(entries.size());
     Validity validity = checkEntries(dir, entries, false);
     for (const std::exception_ptr& failure : validity.failures) {
         if (failure)
             std::rethrow_exception(failure);
     }
-    return std::move(validity.ok);
+    return std::move(validity.stamps);
+}
+
+Patcher::Stamps Patcher::reuseVerdicts(const Plan& plan, const std::optional<fs::path>& active) {
+    const std::vector<VerifiedEntry>& entries = plan.release.manifest.files;
+    if (plan.active != active || plan.intact.size() != entries.size())
+        return intactEntries(active, entries);
+    Stamps verdicts = plan.intact;
+    std::vector<VerifiedEntry> changed;
+    std::vector<std::size_t> changedAt;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (verdicts[i] && common::regularFileStamp(safe(*active, entries[i].path)) != verdicts[i]) {
+            changed.push_back(entries[i]);
+            changedAt.push_back(i);
+        }
+    }
+    const Stamps again = intactEntries(active, changed);
+    for (std::size_t k = 0; k < changedAt.size(); ++k)
+        verdicts[changedAt[k]] = again[k];
+    return verdicts;
 }
 
 fs::path Patcher::verifiedRelease() {
@@ -625,13 +637,13 @@ fs::path Patcher::verifiedRelease() {
     if (!release)
         throw IoFailure("Jeu non installé");
     const fs::path active = activeDirectory();
-    const std::vector<Entry>& entries = *release->manifest.files;
+    const std::vector<VerifiedEntry>& entries = release->manifest.files;
 
     const Validity validity = checkEntries(active, entries, true);
     if (validity.firstBad < entries.size()) {
         if (validity.failures[validity.firstBad])
             std::rethrow_exception(validity.failures[validity.firstBad]);
-        throw SecurityFailure("Réparation requise : " + *entries[validity.firstBad].path);
+        throw SecurityFailure("Réparation requise : " + entries[validity.firstBad].path);
     }
     if (const auto stray = firstUnlistedFile(active, *release)) {
         throw SecurityFailure("Fichier non signé dans l’installation : " + stray->filename().string());

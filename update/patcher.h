@@ -20,16 +20,21 @@
 
 namespace orlex::update {
 
-// What installing a release would fetch: the entries not already valid in the active release.
+// What installing a release would fetch: the entries not already intact in the active release.
 struct Plan {
     Signed release;
     std::int64_t bytes = 0;
     std::int32_t files = 0;
+    // What install() takes over from planning: the active directory the plan was made against (nullopt
+    // when nothing was installed) and, per entry in manifest order, the stamp of its file there when
+    // it was found intact (nullopt: it must be fetched).
+    std::optional<std::filesystem::path> active;
+    std::vector<std::optional<common::FileStamp>> intact;
 };
 
 // The engine root's exclusive lock (update.lock). Holding it entitles the holder to change the root;
 // destruction or release() unlocks, then closes.
-class Lock {
+class [[nodiscard]] Lock {
 public:
     explicit Lock(common::FileLock held) : held_(std::move(held)) {}
     void release() { held_.release(); }
@@ -70,12 +75,15 @@ public:
     std::optional<Signed> installed();  // nullopt when nothing is installed
     // plan() and install() take an active release whose manifest files cannot be read or no longer
     // verify (damage, not a different release) for no installation at all, so installing repairs it.
-    Plan plan(const Signed& release);
-    // Everything the new release consists of is on the storage device before the pointer names it;
-    // the pointer write is the only commit.
-    void install(const Signed& release);
-    std::filesystem::path verifiedRelease();  // proves the active release intact; hashes every file
-    Lock lock();
+    [[nodiscard]] Plan plan(const Signed& release);
+    // Installs the planned release. Files the plan found intact are reused without hashing them again
+    // when their identity and stamps are unchanged; anything else is checked again. Everything the new
+    // release consists of is on the storage device before the pointer names it; the pointer write is
+    // the only commit.
+    void install(const Plan& plan);
+    [[nodiscard]] std::filesystem::path
+    verifiedRelease();  // proves the active release intact; hashes every file
+    [[nodiscard]] Lock lock();
 
     // Deletes a tree without following links; nothing reached through a link is deleted. A directory
     // that cannot be listed fails with IoFailure.
@@ -85,39 +93,43 @@ private:
     // Partial downloads that earlier launchers kept beside the entry's file in a stage.
     class LegacyPartials {
     public:
-        explicit LegacyPartials(const std::vector<Entry>& entries);
+        explicit LegacyPartials(const std::vector<VerifiedEntry>& entries);
         // Moves entry's old partial files to partial + ".part" / ".incoming" unless their names are
         // paths (or directories) of the release itself.
-        void adopt(const std::filesystem::path& stage, const Entry& entry,
+        void adopt(const std::filesystem::path& stage, const VerifiedEntry& entry,
                    const std::filesystem::path& partial) const;
 
     private:
         std::unordered_set<std::string> occupied_;  // lower-cased entry paths and their directories
     };
 
+    using Stamps = std::vector<std::optional<common::FileStamp>>;  // per entry; nullopt: not intact
+
     std::optional<Signed> readInstalled(bool damagedIsAbsent);
     std::filesystem::path activeDirectory();
     // The file's stamp when the entry's path under dir is a regular file of the entry's size and
     // digest that did not change while it was hashed; nullopt otherwise or when dir is absent.
     std::optional<common::FileStamp> intactStamp(const std::optional<std::filesystem::path>& dir,
-                                                 const Entry& entry);
-    bool valid(const std::optional<std::filesystem::path>& dir, const Entry& entry);
+                                                 const VerifiedEntry& entry);
     // Before the commit point: every entry is still the file stamped when it was placed, leftovers of
     // earlier attempts are removed and the stage's directories are on the device.
     void checkStage(const std::filesystem::path& stage, const Signed& release,
                     const std::vector<common::FileStamp>& placed);
     struct Validity {
-        std::vector<char> ok;                      // per entry, in manifest order
+        Stamps stamps;                             // per entry, in manifest order
         std::vector<std::exception_ptr> failures;  // a refused path, per entry
-        std::size_t firstBad;                      // first entry not ok, or entries.size()
+        std::size_t firstBad;                      // first entry not intact, or entries.size()
     };
-    // valid() for every entry, on every core; with stopAtFirstBad, entries after the first bad one
-    // may be left unchecked.
-    Validity checkEntries(const std::optional<std::filesystem::path>& dir, const std::vector<Entry>& entries,
-                          bool stopAtFirstBad);
+    // intactStamp() for every entry, on every core; with stopAtFirstBad, entries after the first bad
+    // one may be left unchecked.
+    Validity checkEntries(const std::optional<std::filesystem::path>& dir,
+                          const std::vector<VerifiedEntry>& entries, bool stopAtFirstBad);
     // Which entries the directory already holds intact; a refused path fails as it would in order.
-    std::vector<char> reusableEntries(const std::optional<std::filesystem::path>& dir,
-                                      const std::vector<Entry>& entries);
+    Stamps intactEntries(const std::optional<std::filesystem::path>& dir,
+                         const std::vector<VerifiedEntry>& entries);
+    // The plan's verdicts, still true for entries whose files kept their stamps; entries whose files
+    // changed are checked again, and everything when the plan was made against another active release.
+    Stamps reuseVerdicts(const Plan& plan, const std::optional<std::filesystem::path>& active);
     bool cleanTree(const std::filesystem::path& dir, const Signed& release);
     void housekeep(const std::optional<std::filesystem::path>& active,
                    const std::optional<std::filesystem::path>& fallback,

@@ -43,9 +43,38 @@ struct Envelope {
     std::optional<std::string> signature;
 };
 
+// A file of a verified release. Its path obeys the path grammar, begins with "app/", "assets/" or
+// "runtime/" and differs, ignoring case, from every other path of the release; sha256 is 64 lower-case
+// hexadecimal digits, url is "blobs/" + sha256 and size lies between 0 and 2,000,000,000.
+struct VerifiedEntry {
+    std::string path;
+    std::string sha256;
+    std::string url;
+    std::int64_t size = 0;
+    bool executable = false;
+
+    bool operator==(const VerifiedEntry&) const = default;
+};
+
+// A manifest that passed verification: compatible with the reader, with a valid version and between 1
+// and 10,000 verified files of at most 8,000,000,000 bytes in all.
+struct VerifiedManifest {
+    std::int32_t schema = 0;
+    std::int32_t minLauncher = 0;
+    bool restartRequired = false;
+    std::int64_t sequence = 0;
+    std::int64_t expires = 0;  // Unix time, whole seconds, UTC
+    std::string version;
+    std::string platform;
+    std::string product;
+    std::vector<VerifiedEntry> files;
+
+    bool operator==(const VerifiedManifest&) const = default;
+};
+
 // A release whose signature and rules have been verified. Immutable once made.
 struct Signed {
-    Manifest manifest;
+    VerifiedManifest manifest;
     Bytes bytes;      // the exact manifest bytes the signature covers
     Bytes signature;  // 64 raw bytes
     std::string id;   // SHA-256 of bytes, 64 lower-case hexadecimal digits

@@ -94,7 +94,7 @@ private:
 class IncomingBody : public ResponseBody {
 public:
     struct Context {
-        const Entry& entry;
+        const VerifiedEntry& entry;
         const fs::path& incoming;
         std::int64_t resumeOffset;
         std::int64_t completed;
@@ -139,7 +139,7 @@ public:
             throw IoFailure("Écriture impossible : " + context_.incoming.string());
         const std::int64_t resumed = status_ == 206 ? context_.resumeOffset : 0;
         context_.progress(
-            Progress{*context_.entry.path, std::min(context_.total, context_.completed + received_ + resumed),
+            Progress{context_.entry.path, std::min(context_.total, context_.completed + received_ + resumed),
                      context_.total,
                      static_cast<double>(context_.completed + received_) / secondsSince(context_.started)});
     }
@@ -259,7 +259,7 @@ Bytes Transport::fetch(const std::string& name, std::size_t limit) {
     std::rethrow_exception(last);
 }
 
-void Transport::download(const Entry& entry, const fs::path& dst, const fs::path& partial,
+void Transport::download(const VerifiedEntry& entry, const fs::path& dst, const fs::path& partial,
                          std::int64_t completed, std::int64_t total, Clock::time_point started,
                          const ProgressListener& progress) {
     fs::path part = partial;
@@ -269,9 +269,9 @@ void Transport::download(const Entry& entry, const fs::path& dst, const fs::path
     rejectLinks(part);
     rejectLinks(incoming);
     const std::int64_t size = entry.size;
-    const std::string& path = entry.path.value();
-    const std::string& digest = entry.sha256.value();
-    const std::string url = resolve(entry.url.value());
+    const std::string& path = entry.path;
+    const std::string& digest = entry.sha256;
+    const std::string url = resolve(entry.url);
 
     // A body that a crash interrupted before it was merged is worth keeping.
     if (!present(part) && present(incoming) && length(incoming) <= size)

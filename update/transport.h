@@ -75,9 +75,9 @@ public:
     // progress is called on the calling thread: with the running byte count while a body arrives, and
     // once with completed + size when dst is in place. It must return quickly; what it throws ends
     // the attempt as a transport failure.
-    void download(const Entry& entry, const std::filesystem::path& dst, const std::filesystem::path& partial,
-                  std::int64_t completed, std::int64_t total, Clock::time_point started,
-                  const ProgressListener& progress);
+    void download(const VerifiedEntry& entry, const std::filesystem::path& dst,
+                  const std::filesystem::path& partial, std::int64_t completed, std::int64_t total,
+                  Clock::time_point started, const ProgressListener& progress);
 
 private:
     std::string resolve(const std::string& relative) const;

@@ -77,10 +77,20 @@ Signed ManifestVerifier::verify(std::span<const std::uint8_t> bytes, std::span<c
         throw SecurityFailure("Manifeste invalide");
     }
 
+    VerifiedManifest verified{.schema = manifest.schema,
+                              .minLauncher = manifest.minLauncher,
+                              .restartRequired = manifest.restartRequired,
+                              .sequence = manifest.sequence,
+                              .expires = manifest.expires,
+                              .version = std::move(*manifest.version),
+                              .platform = std::move(*manifest.platform),
+                              .product = std::move(*manifest.product),
+                              .files = {}};
+    verified.files.reserve(manifest.files->size());
     std::unordered_set<std::string> seen;
     seen.reserve(manifest.files->size());
     std::int64_t total = 0;
-    for (const Entry& entry : *manifest.files) {
+    for (Entry& entry : *manifest.files) {
         safe(root_, entry.path);
         if (!inScope(*entry.path))
             throw SecurityFailure("Périmètre non géré");
@@ -93,9 +103,14 @@ Signed ManifestVerifier::verify(std::span<const std::uint8_t> bytes, std::span<c
         total += entry.size;
         if (total > MAX_TOTAL_SIZE)
             throw SecurityFailure("Distribution trop grande");
+        verified.files.push_back(VerifiedEntry{.path = std::move(*entry.path),
+                                               .sha256 = std::move(*entry.sha256),
+                                               .url = std::move(*entry.url),
+                                               .size = entry.size,
+                                               .executable = entry.executable});
     }
 
-    return Signed{std::move(manifest), Bytes(bytes.begin(), bytes.end()),
+    return Signed{std::move(verified), Bytes(bytes.begin(), bytes.end()),
                   Bytes(signature.begin(), signature.end()), hash(bytes)};
 }
 

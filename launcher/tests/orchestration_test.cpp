@@ -52,7 +52,7 @@ protected:
     // The launcher release installed as the running one, so that the probe's launcher side is quiet.
     void installLauncherRelease() {
         const std::unique_ptr<update::Patcher> engine = launcher->selfPatcher();
-        engine->install(engine->remote());
+        engine->install(engine->plan(engine->remote()));
     }
     std::size_t blobRequests() {
         const auto requests = channel.server().requests();

@@ -137,11 +137,11 @@ TEST(Durability, EverythingTheNewPointerNamesIsOnTheDeviceBeforeTheSwitch) {
     };
     channel.publish(game, 1);
     auto engine = channel.engine(root.path());
-    engine->install(engine->remote());  // downloads everything
+    engine->install(engine->plan(engine->remote()));  // downloads everything
 
     game["app/game.jar"] = test::randomBytes(310'000, 3);
     channel.publish(game, 2);
-    engine->install(engine->remote());  // copies what did not change
+    engine->install(engine->plan(engine->remote()));  // copies what did not change
 
     EXPECT_EQ(device.commits(), 2);
     EXPECT_EQ(device.problems(), std::vector<std::string>{});

@@ -79,7 +79,7 @@ protected:
     std::unique_ptr<Patcher> installFresh(const TestChannel::Files& files = GAME, std::int64_t sequence = 1) {
         channel.publish(files, sequence);
         auto engine = channel.engine(root.path());
-        engine->install(engine->remote());
+        engine->install(engine->plan(engine->remote()));
         return engine;
     }
 };
@@ -120,7 +120,7 @@ TEST_F(PatcherTest, InstallsAFreshReleaseThatThenVerifies) {
     EXPECT_EQ(plan.files, 5);
     EXPECT_EQ(plan.bytes, 300'000 + 120'000 + 50'000 + 23);
     EXPECT_EQ(plan.release.id, id);
-    engine->install(release);
+    engine->install(plan);
 
     const std::string pointer = readFile(root / "current");
     ASSERT_EQ(pointer.size(), 97u);
@@ -158,7 +158,7 @@ TEST_F(PatcherTest, InstallingTheIntactReleaseAgainOnlyTidies) {
 
     RecordedProgress progress;
     progress.listen(*engine);
-    engine->install(*engine->installed());
+    engine->install(engine->plan(*engine->installed()));
 
     EXPECT_EQ(progress.phases(), std::vector<std::string>{"Prêt"});
     EXPECT_EQ(progress.events[0].completed, 0);
@@ -174,7 +174,7 @@ TEST_F(PatcherTest, RepairsOneAlteredFileKeepingTheDamagedReleaseAsFallback) {
     auto engine = installFresh();
     const std::string damaged = readFile(root / "current");
     writeFile(root / "releases" / damaged / "app/lib/engine.bin", "tampered");
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }),
               "Réparation requise : app/lib/engine.bin");
 
     const Signed release = *engine->installed();
@@ -184,7 +184,7 @@ TEST_F(PatcherTest, RepairsOneAlteredFileKeepingTheDamagedReleaseAsFallback) {
     RecordedProgress progress;
     progress.listen(*engine);
     const std::size_t blobsBefore = blobRequests(channel);
-    engine->install(release);
+    engine->install(plan);
 
     const std::string repaired = readFile(root / "current");
     EXPECT_NE(repaired, damaged);
@@ -198,7 +198,7 @@ TEST_F(PatcherTest, RepairsOneAlteredFileKeepingTheDamagedReleaseAsFallback) {
     EXPECT_EQ(phases.back(), "Prêt");
     EXPECT_EQ(engine->verifiedRelease(), root / "releases" / repaired);
 
-    engine->plan(release);  // the next planning keeps only the active release
+    (void)engine->plan(release);  // the next planning keeps only the active release
     EXPECT_EQ(children(root / "releases"), std::vector<std::string>{repaired});
 }
 
@@ -206,11 +206,11 @@ TEST_F(PatcherTest, AStrayFileIsRefusedAndAReinstallCopiesWithoutDownloading) {
     auto engine = installFresh();
     const fs::path active = root / "releases" / readFile(root / "current");
     writeFile(active / "app/mods/cheat.dll", "x");
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }),
               "Fichier non signé dans l’installation : cheat.dll");
 
     const std::size_t blobsBefore = blobRequests(channel);
-    engine->install(*engine->installed());
+    engine->install(engine->plan(*engine->installed()));
     EXPECT_EQ(blobRequests(channel), blobsBefore);
     EXPECT_NE(engine->verifiedRelease(), active);
 }
@@ -226,14 +226,14 @@ TEST_F(PatcherTest, AFailedInstallLeavesTheOldReleaseAndTheNextOneResumes) {
     channel.server().inject(TestChannel::blobPath(big), Fault::cutAfter(50'000), 4);
 
     const Signed release = engine->remote();
-    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }),
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(engine->plan(release)); }),
               "Téléchargement interrompu ; réessayez pour reprendre");
     EXPECT_EQ(readFile(root / "current"), before);
-    EXPECT_NO_THROW(engine->verifiedRelease());
+    EXPECT_NO_THROW((void)engine->verifiedRelease());
     EXPECT_EQ(children(root / "staging"), std::vector<std::string>{release.id});
 
     const std::size_t newFileRequests = channel.server().rangesFor(TestChannel::blobPath("new file")).size();
-    engine->install(release);
+    engine->install(engine->plan(release));
     const std::vector<std::string> ranges = channel.server().rangesFor(TestChannel::blobPath(big));
     EXPECT_EQ(ranges, (std::vector<std::string>{"", "bytes=50000-", "bytes=100000-", "bytes=150000-",
                                                 "bytes=200000-"}))
@@ -284,18 +284,18 @@ TEST_F(PatcherTest, RefusesRollbacksInPlanAndInstall) {
     channel.publish(GAME, 5);
     auto engine = channel.engine(root.path());
     const Signed five = engine->remote();
-    engine->install(five);
+    engine->install(engine->plan(five));
 
     const std::string rollback = "Rollback non autorisé ; publier une nouvelle séquence signée";
     channel.publish({{"app/game.jar", "older"}}, 4);
     const Signed four = engine->remote();
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->plan(four); }), rollback);
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(four); }), rollback);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->plan(four); }), rollback);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(engine->plan(four)); }), rollback);
 
     channel.publish({{"app/game.jar", "other five"}}, 5);
     const Signed otherFive = engine->remote();
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(otherFive); }), rollback);
-    EXPECT_NO_THROW(engine->plan(five));
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(engine->plan(otherFive)); }), rollback);
+    EXPECT_NO_THROW((void)engine->plan(five));
     EXPECT_EQ(engine->installed()->id, five.id);
 }
 
@@ -329,8 +329,9 @@ TEST_F(PatcherTest, TheLockExcludesOtherProcessesAndThisOne) {
     char got = 0;
     ASSERT_EQ(::read(ready[0], &got, 1), 1);
     ASSERT_EQ(got, 'y');
-    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->plan(release); }), "Installation déjà utilisée");
-    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { (void)engine->plan(release); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(engine->plan(release)); }),
+              "Installation déjà utilisée");
     (void)!::write(release_[1], "x", 1);
     int status = 0;
     ::waitpid(holder, &status, 0);
@@ -338,11 +339,12 @@ TEST_F(PatcherTest, TheLockExcludesOtherProcessesAndThisOne) {
         ::close(fd);
 
     Lock mine = engine->lock();
-    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->lock(); }), "Installation déjà utilisée");
-    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(release); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { (void)engine->lock(); }), "Installation déjà utilisée");
+    EXPECT_EQ(failureMessage<IoFailure>([&] { engine->install(engine->plan(release)); }),
+              "Installation déjà utilisée");
     mine.release();
-    engine->install(release);
-    EXPECT_NO_THROW(engine->verifiedRelease());
+    engine->install(engine->plan(release));
+    EXPECT_NO_THROW((void)engine->verifiedRelease());
 }
 
 TEST_F(PatcherTest, LinksInsideAReleaseAreRefusedAndNeverFollowedByHousekeeping) {
@@ -351,7 +353,7 @@ TEST_F(PatcherTest, LinksInsideAReleaseAreRefusedAndNeverFollowedByHousekeeping)
     test::TempDir outside;
     writeFile(outside / "precious.txt", "keep me");
     fs::create_directory_symlink(outside.path(), active / "app" / "linked");
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }),
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }),
               "Lien symbolique interdit : " + (active / "app" / "linked").string());
 
     // A stale release holding a link: housekeeping removes the link itself, never what it points to.
@@ -359,7 +361,7 @@ TEST_F(PatcherTest, LinksInsideAReleaseAreRefusedAndNeverFollowedByHousekeeping)
     fs::create_directories(stale);
     fs::create_directory_symlink(outside.path(), stale / "through");
     fs::remove(active / "app" / "linked");
-    engine->plan(*engine->installed());
+    (void)engine->plan(*engine->installed());
     EXPECT_FALSE(fs::exists(stale));
     EXPECT_EQ(readFile(outside / "precious.txt"), "keep me");
 }
@@ -378,7 +380,8 @@ TEST_F(PatcherTest, AKilledInstallationNeverLeavesAHalfBuiltReleaseActive) {
         const pid_t child = ::fork();
         if (child == 0) {
             try {
-                channel.engine(root.path())->install(release);
+                auto killed = channel.engine(root.path());
+                killed->install(killed->plan(release));
             } catch (...) {
             }
             ::_exit(0);
@@ -393,7 +396,7 @@ TEST_F(PatcherTest, AKilledInstallationNeverLeavesAHalfBuiltReleaseActive) {
         EXPECT_TRUE(now->id == oldId || now->id == release.id);
         EXPECT_NO_THROW(engine->verifiedRelease()) << "round " << round;
     }
-    engine->install(release);
+    engine->install(engine->plan(release));
     EXPECT_EQ(engine->installed()->id, release.id);
     EXPECT_EQ(readFile(engine->verifiedRelease() / "app/part11.bin"), next.at("app/part11.bin"));
 }
@@ -419,7 +422,7 @@ TEST_F(PatcherTest, InstallsReleasesWhoseNamesLookLikeDownloadFilesOrAreAsLongAs
     second["app/y"] = "y, changed";
     second[longName] = test::randomBytes(12'000, 32);
     channel.publish(second, 2);
-    engine->install(engine->remote());
+    engine->install(engine->plan(engine->remote()));
     const fs::path updated = engine->verifiedRelease();
     for (const auto& [path, content] : second)
         EXPECT_EQ(readFile(updated / path), content) << path;
@@ -433,7 +436,7 @@ TEST_F(PatcherTest, ResumesFromPartialFilesThatAnEarlierLauncherLeftBesideTheEnt
     const Signed release = engine->remote();
     writeFile(root / "staging" / release.id / "app/big.bin.part", big.substr(0, 120'000));
 
-    engine->install(release);
+    engine->install(engine->plan(release));
     EXPECT_EQ(channel.server().rangesFor(TestChannel::blobPath(big)),
               std::vector<std::string>{"bytes=120000-"});
     EXPECT_EQ(readFile(engine->verifiedRelease() / "app/big.bin"), big);
@@ -443,14 +446,33 @@ TEST_F(PatcherTest, ADamagedActiveReleaseIsReinstalledWhileVerificationStillRepo
     auto engine = installFresh();
     const fs::path damaged = root / "releases" / readFile(root / "current");
     writeFile(damaged / "manifest.json", "");  // what a power cut before the data reached the disk leaves
-    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->verifiedRelease(); }), "Signature invalide");
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }),
+              "Signature invalide");
 
     const Signed release = engine->remote();
     EXPECT_EQ(engine->plan(release).files, static_cast<std::int32_t>(GAME.size()));
-    engine->install(release);
+    engine->install(engine->plan(release));
     EXPECT_EQ(engine->installed()->id, release.id);
-    EXPECT_NO_THROW(engine->verifiedRelease());
+    EXPECT_NO_THROW((void)engine->verifiedRelease());
     EXPECT_FALSE(fs::exists(damaged));
+}
+
+TEST_F(PatcherTest, InstallTrustsThePlanOnlyForFilesThatDidNotChangeSinceIt) {
+    auto engine = installFresh();
+    TestChannel::Files next = GAME;
+    next["app/game.jar"] = "changed";
+    channel.publish(next, 2);
+    const Plan plan = engine->plan(engine->remote());
+    EXPECT_EQ(plan.files, 1);
+
+    // Damaged after planning, with its size kept: the plan's verdict no longer holds for it.
+    const fs::path active = root / "releases" / readFile(root / "current");
+    writeFile(active / "assets/intro.bin", test::randomBytes(50'000, 99));
+    const std::size_t blobsBefore = blobRequests(channel);
+    engine->install(plan);
+
+    EXPECT_EQ(blobRequests(channel), blobsBefore + 2);
+    EXPECT_EQ(readFile(engine->verifiedRelease() / "assets/intro.bin"), GAME.at("assets/intro.bin"));
 }
 
 TEST_F(PatcherTest, InstallsWhenTheHostCannotTellItsNumberOfCores) {
@@ -462,7 +484,8 @@ TEST_F(PatcherTest, InstallsWhenTheHostCannotTellItsNumberOfCores) {
     settings.cores = [] { return 0u; };
     Patcher unknownCores(channel.baseUrl(), channel.publicKey(), root.path(), "client", settings);
 
-    unknownCores.install(unknownCores.remote());  // copies unchanged files and hashes with one worker
+    unknownCores.install(
+        unknownCores.plan(unknownCores.remote()));  // copies unchanged files and hashes with one worker
     EXPECT_EQ(readFile(unknownCores.verifiedRelease() / "app/game.jar"), "changed");
 }
 

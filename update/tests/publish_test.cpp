@@ -285,7 +285,7 @@ TEST_F(PublishFixture, APublishedReleaseVerifiesAndNamesItsBlobsByDigest) {
     EXPECT_EQ(result.err, "");
 
     const Signed release = verified("client");
-    const Manifest& manifest = release.manifest;
+    const VerifiedManifest& manifest = release.manifest;
     EXPECT_EQ(manifest.schema, 1);
     EXPECT_EQ(manifest.minLauncher, 1);
     EXPECT_TRUE(manifest.restartRequired);
@@ -296,16 +296,15 @@ TEST_F(PublishFixture, APublishedReleaseVerifiesAndNamesItsBlobsByDigest) {
     EXPECT_GE(manifest.expires, before + 2'592'000);
     EXPECT_LE(manifest.expires, after + 2'592'000);
 
-    ASSERT_TRUE(manifest.files);
     std::vector<std::string> paths;
-    for (const Entry& entry : *manifest.files) {
-        paths.push_back(*entry.path);
-        const fs::path source = payload() / *entry.path;
+    for (const VerifiedEntry& entry : manifest.files) {
+        paths.push_back(entry.path);
+        const fs::path source = payload() / entry.path;
         EXPECT_EQ(entry.sha256, hash(source));
-        EXPECT_EQ(entry.url, "blobs/" + *entry.sha256);
+        EXPECT_EQ(entry.url, "blobs/" + entry.sha256);
         EXPECT_EQ(entry.size, static_cast<std::int64_t>(fs::file_size(source)));
-        EXPECT_EQ(entry.executable, *entry.path == "runtime/bin/java") << *entry.path;
-        EXPECT_EQ(readBytes(channel() / *entry.url), readBytes(source));
+        EXPECT_EQ(entry.executable, entry.path == "runtime/bin/java") << entry.path;
+        EXPECT_EQ(readBytes(channel() / entry.url), readBytes(source));
     }
     EXPECT_EQ(paths, (std::vector<std::string>{"app/copy.jar", "app/game.jar", "assets/empty.dat",
                                                "runtime/bin/java"}));
@@ -335,7 +334,7 @@ TEST_F(PublishFixture, RepublishingLeavesIntactBlobsAloneAndAddsAHistoryFile) {
     writeFile(payload() / "assets" / "sound.ogg", test::randomBytes(1000, 2));
     ASSERT_EQ(publishSequence("1").status, 0);
     const std::string first = verified("client").id;
-    const fs::path blob = channel() / *verified("client").manifest.files->front().url;
+    const fs::path blob = channel() / verified("client").manifest.files.front().url;
     const Stamp stamp = stampOf(blob);
 
     ASSERT_EQ(publishSequence("2").status, 0);

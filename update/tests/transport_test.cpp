@@ -74,26 +74,26 @@ protected:
     }
 
     // Stores content as a blob of the channel and returns its entry.
-    Entry blob(const std::string& path, const std::string& content) {
+    VerifiedEntry blob(const std::string& path, const std::string& content) {
         const std::string digest =
             hash(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
         writeFile(channel_ / "blobs" / digest, content);
-        return Entry{.path = path,
-                     .sha256 = digest,
-                     .url = "blobs/" + digest,
-                     .size = static_cast<std::int64_t>(content.size())};
+        return VerifiedEntry{.path = path,
+                             .sha256 = digest,
+                             .url = "blobs/" + digest,
+                             .size = static_cast<std::int64_t>(content.size())};
     }
 
-    static std::string urlPath(const Entry& entry) { return "/" + *entry.url; }
-    fs::path destination(const Entry& entry) const { return stage_ / *entry.path; }
-    fs::path sibling(const Entry& entry, const std::string& suffix) const {
+    static std::string urlPath(const VerifiedEntry& entry) { return "/" + entry.url; }
+    fs::path destination(const VerifiedEntry& entry) const { return stage_ / entry.path; }
+    fs::path sibling(const VerifiedEntry& entry, const std::string& suffix) const {
         fs::path path = destination(entry);
         path += suffix;
         return path;
     }
 
     // Downloads entry into the stage as the third file of an installation.
-    void download(Transport& transport, const Entry& entry) {
+    void download(Transport& transport, const VerifiedEntry& entry) {
         fs::create_directories(destination(entry).parent_path());
         transport.download(entry, destination(entry), destination(entry), EARLIER,
                            EARLIER + entry.size + LATER, Transport::Clock::now(),
@@ -177,7 +177,7 @@ TEST_F(Fetch, SucceedsOnTheLastAttempt) {
 
 TEST_F(Fetch, KeepsOneConnectionForSuccessiveRequests) {
     writeFile(channel_ / "current.json", "{}");
-    const Entry entry = blob("app/data.bin", test::randomBytes(1000));
+    const VerifiedEntry entry = blob("app/data.bin", test::randomBytes(1000));
     auto t = transport();
 
     t->fetch("current.json", MANIFEST_LIMIT);
@@ -264,7 +264,7 @@ TEST_F(Limits, StoppingTheThreadCancelsTheExchangeAndPropagatesUnwrapped) {
 }
 
 TEST_F(Limits, AStoppedThreadDownloadsNothing) {
-    const Entry entry = blob("app/data.bin", test::randomBytes(1000));
+    const VerifiedEntry entry = blob("app/data.bin", test::randomBytes(1000));
     std::stop_source stop;
     stop.request_stop();
     const common::ScopedStopToken scope(stop.get_token());
@@ -340,18 +340,18 @@ TEST_F(Trust, AnUnreadableStoreFailsEachExchangeWithTheReason) {
 
 class Download : public TransportTest {
 protected:
-    void expectInstalled(const Entry& entry, const std::string& content) {
+    void expectInstalled(const VerifiedEntry& entry, const std::string& content) {
         EXPECT_EQ(readFile(destination(entry)), content);
         EXPECT_FALSE(fs::exists(sibling(entry, ".part")));
         EXPECT_FALSE(fs::exists(sibling(entry, ".incoming")));
     }
 
     // Every report is of this file, never past the plan's total, never going back.
-    void expectConsistentProgress(const Entry& entry) {
+    void expectConsistentProgress(const VerifiedEntry& entry) {
         ASSERT_FALSE(progress_.empty());
         const std::int64_t total = EARLIER + entry.size + LATER;
         for (std::size_t i = 0; i < progress_.size(); ++i) {
-            EXPECT_EQ(progress_[i].phase, *entry.path);
+            EXPECT_EQ(progress_[i].phase, entry.path);
             EXPECT_EQ(progress_[i].total, total);
             EXPECT_GT(progress_[i].bytesPerSecond, 0);
             if (i > 0) {
@@ -364,7 +364,7 @@ protected:
 
 TEST_F(Download, FetchesAFileInOneRequestWithProgress) {
     const std::string content = test::randomBytes(300'000);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
 
     download(*transport(), entry);
 
@@ -377,7 +377,7 @@ TEST_F(Download, FetchesAFileInOneRequestWithProgress) {
 
 TEST_F(Download, ACutBodyResumesWithARangeFromWhatArrived) {
     const std::string content = test::randomBytes(300'000, 2);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     server_.inject(urlPath(entry), Fault::cutAfter(100'000));
 
     download(*transport(), entry);
@@ -390,7 +390,7 @@ TEST_F(Download, ACutBodyResumesWithARangeFromWhatArrived) {
 
 TEST_F(Download, AServerIgnoringTheRangeStillCompletes) {
     const std::string content = test::randomBytes(50'000, 3);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".part"), content.substr(0, 5000));
     server_.inject(urlPath(entry), Fault::ignoreRange(), -1);
 
@@ -403,7 +403,7 @@ TEST_F(Download, AServerIgnoringTheRangeStillCompletes) {
 
 TEST_F(Download, AMismatchingContentRangeFailsEveryAttemptAndKeepsThePart) {
     const std::string content = test::randomBytes(50'000, 4);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".part"), content.substr(0, 5000));
     server_.inject(urlPath(entry), Fault::wrongContentRange(), -1);
     auto t = transport();
@@ -418,7 +418,7 @@ TEST_F(Download, AMismatchingContentRangeFailsEveryAttemptAndKeepsThePart) {
 }
 
 TEST_F(Download, WrongContentIsRefusedAfterOneAttemptAndLeavesNoPart) {
-    const Entry entry = blob("app/data.bin", test::randomBytes(50'000, 5));
+    const VerifiedEntry entry = blob("app/data.bin", test::randomBytes(50'000, 5));
     server_.inject(urlPath(entry), Fault::wrongContent(), -1);
     auto t = transport();
 
@@ -429,7 +429,7 @@ TEST_F(Download, WrongContentIsRefusedAfterOneAttemptAndLeavesNoPart) {
 }
 
 TEST_F(Download, ABodyOneByteLongerThanTheEntryFailsEachAttempt) {
-    const Entry entry = blob("app/data.bin", test::randomBytes(1000, 6));
+    const VerifiedEntry entry = blob("app/data.bin", test::randomBytes(1000, 6));
     server_.inject(urlPath(entry), Fault::oneByteOver(), -1);
     auto t = transport();
 
@@ -439,7 +439,7 @@ TEST_F(Download, ABodyOneByteLongerThanTheEntryFailsEachAttempt) {
 }
 
 TEST_F(Download, AnHttpErrorFailsEachAttemptAndLeavesNothingBehind) {
-    const Entry entry = blob("app/data.bin", test::randomBytes(1000, 7));
+    const VerifiedEntry entry = blob("app/data.bin", test::randomBytes(1000, 7));
     server_.inject(urlPath(entry), Fault::answer(404), -1);
     auto t = transport();
 
@@ -450,7 +450,7 @@ TEST_F(Download, AnHttpErrorFailsEachAttemptAndLeavesNothingBehind) {
 }
 
 TEST_F(Download, AnEmptyEntryInstallsAnEmptyFile) {
-    const Entry entry = blob("assets/empty.txt", "");
+    const VerifiedEntry entry = blob("assets/empty.txt", "");
 
     download(*transport(), entry);
 
@@ -462,7 +462,7 @@ TEST_F(Download, AnEmptyEntryInstallsAnEmptyFile) {
 
 TEST_F(Download, ACompleteValidPartIsMovedWithoutARequestOrAReport) {
     const std::string content = test::randomBytes(20'000, 8);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".part"), content);
 
     download(*transport(), entry);
@@ -474,7 +474,7 @@ TEST_F(Download, ACompleteValidPartIsMovedWithoutARequestOrAReport) {
 
 TEST_F(Download, ACompletePartOfOtherContentStartsOver) {
     const std::string content = test::randomBytes(20'000, 9);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".part"), test::randomBytes(20'000, 10));
 
     download(*transport(), entry);
@@ -485,7 +485,7 @@ TEST_F(Download, ACompletePartOfOtherContentStartsOver) {
 
 TEST_F(Download, APartLongerThanTheEntryStartsOver) {
     const std::string content = test::randomBytes(20'000, 11);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".part"), content + "extra");
 
     download(*transport(), entry);
@@ -496,7 +496,7 @@ TEST_F(Download, APartLongerThanTheEntryStartsOver) {
 
 TEST_F(Download, AnIncomingBodyLeftByACrashIsResumedFromItsLength) {
     const std::string content = test::randomBytes(50'000, 12);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     writeFile(sibling(entry, ".incoming"), content.substr(0, 7000));
 
     download(*transport(), entry);
@@ -509,7 +509,7 @@ TEST_F(Download, AnIncomingBodyLeftByACrashIsResumedFromItsLength) {
 
 TEST_F(Download, AFourthFailureKeepsWhatArrivedForTheNextInstallation) {
     const std::string content = test::randomBytes(200'000, 13);
-    const Entry entry = blob("app/data.bin", content);
+    const VerifiedEntry entry = blob("app/data.bin", content);
     server_.inject(urlPath(entry), Fault::cutAfter(10'000), 4);
     auto t = transport();
 
@@ -537,7 +537,7 @@ TEST_F(TransportTest, FetchesAndInstallsAPublishedRelease) {
 
     const Bytes current = t->fetch("current.json", MANIFEST_LIMIT);
     const Signed release = verifier.verifyEnvelope(std::string(current.begin(), current.end()));
-    for (const Entry& entry : *release.manifest.files)
+    for (const VerifiedEntry& entry : release.manifest.files)
         download(*t, entry);
 
     EXPECT_EQ(test::listFiles(stage_), (std::vector<std::string>{"app/game.bin", "assets/empty.dat"}));

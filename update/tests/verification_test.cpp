@@ -60,6 +60,15 @@ Manifest validManifest() {
     return m;
 }
 
+// The document form of what verification returned, to compare with or to sign again.
+Manifest document(const VerifiedManifest& v) {
+    Manifest m{v.schema,  v.minLauncher, v.restartRequired, v.sequence,          v.expires,
+               v.version, v.platform,    v.product,         std::vector<Entry>{}};
+    for (const VerifiedEntry& e : v.files)
+        m.files->push_back(Entry{e.path, e.sha256, e.url, e.size, e.executable});
+    return m;
+}
+
 Manifest with(std::function<void(Manifest&)> change) {
     Manifest m = validManifest();
     change(m);
@@ -110,7 +119,7 @@ TEST_F(Verification, ReturnsTheParsedManifestWithTheExactSignedBytes) {
 
     const Signed result = verifier_.verify(bytes, signature, true);
 
-    EXPECT_EQ(result.manifest, validManifest());
+    EXPECT_EQ(document(result.manifest), validManifest());
     EXPECT_EQ(result.bytes, bytes);
     EXPECT_EQ(result.signature, signature);
     EXPECT_EQ(result.id, hash(bytes));
@@ -128,7 +137,7 @@ TEST_F(Verification, KeepsBytesItDidNotWriteItselfAndIdentifiesThemByTheirHash) 
     EXPECT_EQ(result.bytes, bytesOf(text));
     EXPECT_EQ(result.id, hash(bytesOf(text)));
     EXPECT_EQ(result.manifest.version, "v-2");
-    EXPECT_NE(result.id, verify(result.manifest).id);
+    EXPECT_NE(result.id, verify(document(result.manifest)).id);
 }
 
 TEST_F(Verification, HasNoSideEffectsOnTheRoot) {
@@ -281,7 +290,7 @@ TEST_F(Verification, RequiresOneToTenThousandFiles) {
     std::vector<Entry> many;
     for (int i = 0; i < 10'000; ++i)
         many.push_back(Entry{"app/f" + std::to_string(i), digest, "blobs/" + digest, 1, false});
-    EXPECT_EQ(verify(with([&](Manifest& m) { m.files = many; })).manifest.files->size(), 10'000u);
+    EXPECT_EQ(verify(with([&](Manifest& m) { m.files = many; })).manifest.files.size(), 10'000u);
 
     many.push_back(Entry{"app/one-more", digest, "blobs/" + digest, 1, false});
     EXPECT_EQ(refusal(with([&](Manifest& m) { m.files = many; })), "Manifeste invalide");
