@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "audio/sound_line.h"
 #include "common/failure.h"
@@ -81,9 +82,10 @@ SDL_AudioSpec deviceFormat(const PcmFormat& format, std::size_t bufferBytes) {
     return wanted;
 }
 
-// An open device, the length of one of its periods and the subsystem it runs in.
+// An open device, one of its periods (in bytes and in time) and the subsystem it runs in.
 struct Device {
     SDL_AudioDeviceID id = 0;
+    std::size_t periodBytes = 0;
     std::chrono::microseconds period{0};
     std::shared_ptr<AudioSubsystem> subsystem;
 };
@@ -105,7 +107,7 @@ Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture
         throw IoFailure(
             std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") + reason);
     }
-    return Device{device,
+    return Device{device, std::size_t{obtained.samples} * format.frameBytes(),
                   std::chrono::microseconds(1'000'000LL * obtained.samples / std::max(1, obtained.freq)),
                   std::move(subsystem)};
 }
@@ -197,7 +199,16 @@ public:
         std::unique_lock lock(line_.mutex);
         while (line_.open && line_.running && SDL_GetQueuedAudioSize(line_.device.id) > 0)
             line_.changed.wait_for(lock, 2ms);
-        // The device took the last bytes; they sound during its current period (two, to be safe).
+        if (!line_.open || !line_.running)
+            return;
+        // The device has taken the last bytes and hands them on before it comes back for more, however
+        // late its thread runs: a period of silence queued behind them shows when it has.
+        const std::vector<std::uint8_t> silence(line_.device.periodBytes, 0);
+        if (SDL_QueueAudio(line_.device.id, silence.data(), static_cast<Uint32>(silence.size())) != 0)
+            throw IoFailure(std::string("Sortie audio interrompue : ") + SDL_GetError());
+        while (line_.open && line_.running && SDL_GetQueuedAudioSize(line_.device.id) >= silence.size())
+            line_.changed.wait_for(lock, 2ms);
+        // Handed on, they sound within the device's next periods (two, to be safe).
         const auto played = std::chrono::steady_clock::now() + 2 * line_.device.period;
         while (line_.open && line_.running && std::chrono::steady_clock::now() < played)
             line_.changed.wait_until(lock, played);
