@@ -68,6 +68,10 @@ SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap);
 // Forces a regular file's data and size to the storage device.
 void syncFile(const std::filesystem::path& path);
 
+// Gives the regular file from a second name, to (a hard link): both names then share one file. False
+// when the file system cannot (no hard links there, another volume, too many links); to must not exist.
+bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Creates dir and its missing parents; existing directories are fine, anything else in the way fails.
 void createDirectories(const std::filesystem::path& dir);
 

@@ -218,6 +218,15 @@ void syncFile(const std::filesystem::path& path) {
         fail("Synchronisation impossible", path);
 }
 
+bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0)  // 0: a link is never followed
+        return true;
+    if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EOPNOTSUPP ||
+        errno == ENOSYS)
+        return false;
+    fail("Lien impossible", to);
+}
+
 void createDirectories(const std::filesystem::path& dir) {
     std::error_code error;
     std::filesystem::create_directories(dir, error);

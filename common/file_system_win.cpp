@@ -191,6 +191,16 @@ void syncFile(const std::filesystem::path& path) {
         fail("Synchronisation impossible", path);
 }
 
+bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::CreateHardLinkW(extended(to).c_str(), extended(from).c_str(), nullptr))
+        return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_TOO_MANY_LINKS)
+        return false;
+    fail("Lien impossible", to);
+}
+
 void createDirectories(const std::filesystem::path& dir) {
     // Piece by piece from the root, so that every call takes the long form.
     std::filesystem::path current;

@@ -242,32 +242,37 @@ private:
     std::optional<Workers> workers_;  // last: joined before the state above goes
 };
 
-// Forces placed files to the storage device on a worker thread while the installation goes on, so that
-// the wait before the commit point is short.
+// Forces placed files to the storage device on worker threads while the installation goes on, so that
+// the wait before the commit point is short. Several flushes are in flight at once: the file system
+// shares its journal commits between them.
 class Flushes {
 public:
     Flushes() {
-        thread_ = std::jthread([this](std::stop_token stop) {
-            common::nameCurrentThread("orlex-flush");
-            run(stop);
-        });
+        for (unsigned t = 0; t < FLUSH_THREADS; ++t) {
+            threads_.emplace_back([this](std::stop_token stop) {
+                common::nameCurrentThread("orlex-flush");
+                run(stop);
+            });
+        }
     }
 
     void add(fs::path file) {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(file));
-        wake_.notify_all();
+        wake_.notify_one();
     }
 
     // Waits until every file added so far is on the device; rethrows the first failure.
     void finish() {
         std::unique_lock lock(mutex_);
-        idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || failure_; });
+        idle_.wait(lock, [&] { return (queue_.empty() && busy_ == 0) || failure_; });
         if (failure_)
             std::rethrow_exception(failure_);
     }
 
 private:
+    static constexpr unsigned FLUSH_THREADS = 8;
+
     void run(const std::stop_token& stop) {
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -275,7 +280,7 @@ private:
                 return;
             const fs::path file = std::move(queue_.front());
             queue_.pop_front();
-            busy_ = true;
+            ++busy_;
             lock.unlock();
             std::exception_ptr failure;
             try {
@@ -284,7 +289,7 @@ private:
                 failure = std::current_exception();
             }
             lock.lock();
-            busy_ = false;
+            --busy_;
             if (failure && !failure_)
                 failure_ = failure;
             idle_.notify_all();
@@ -295,10 +300,31 @@ private:
     std::condition_variable_any wake_;
     std::condition_variable idle_;
     std::deque<fs::path> queue_;
-    bool busy_ = false;
+    unsigned busy_ = 0;
     std::exception_ptr failure_;
-    std::jthread thread_;  // last: joined before the state above goes
+    std::vector<std::jthread> threads_;  // last: joined before the state above goes
 };
+
+// The same file with the same content: what a new name or a change of mode leaves as it was.
+bool sameContentStamp(const FileStamp& a, const FileStamp& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified;
+}
+
+// Gives dst the very file of the active release that was proved intact, as a second name, when the
+// file system allows it and the file has not changed since it was hashed: nothing is copied, flushed or
+// hashed again, and the file was on the device before this installation began. nullopt when it cannot,
+// and the caller copies instead. A file that must lose its execute permission is copied too.
+std::optional<FileStamp> linkProvedFile(const fs::path& source, const fs::path& dst, const FileStamp& proved,
+                                        const VerifiedEntry& entry) {
+    if (!entry.executable && common::isExecutable(source))
+        return std::nullopt;
+    if (common::regularFileStamp(source) != proved || !common::linkFile(source, dst))
+        return std::nullopt;
+    const std::optional<FileStamp> linked = common::regularFileStamp(dst);
+    if (!linked || !sameContentStamp(*linked, proved))
+        throw SecurityFailure("Intégrité invalide : " + entry.path);
+    return linked;
+}
 
 void writeManifestFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
     common::removeNode(path);  // an earlier attempt may have written it before failing
@@ -473,9 +499,19 @@ void Patcher::install(const Plan& plan) {
     }
     CopiesAhead copies(std::move(unchanged), entries.size(), cores_(), [&](std::size_t i) {
         const VerifiedEntry& entry = entries[i];
+        const fs::path source = safe(*active, entry.path);
         const fs::path dst = safe(stage, entry.path);
         common::createDirectories(dst.parent_path());
-        common::copyFileContent(safe(*active, entry.path), dst, true);
+        // Never write through a name an earlier attempt linked to the active release's file.
+        common::removeNode(dst);
+        if (const std::optional<FileStamp> linked = linkProvedFile(source, dst, *reusable[i], entry)) {
+            makeExecutable(entry, dst);
+            const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
+            if (!stamp || !sameContentStamp(*stamp, *linked))
+                throw SecurityFailure("Intégrité invalide : " + entry.path);
+            return *stamp;
+        }
+        common::copyFileContent(source, dst, true);
         makeExecutable(entry, dst);
         const std::optional<FileStamp> stamp = intactStamp(stage, entry);
         if (!stamp)

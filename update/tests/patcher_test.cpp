@@ -197,6 +197,14 @@ TEST_F(PatcherTest, RepairsOneAlteredFileKeepingTheDamagedReleaseAsFallback) {
     EXPECT_EQ(std::count(phases.begin(), phases.end(), "Préparation · runtime/bin/java"), 1);
     EXPECT_EQ(phases.back(), "Prêt");
     EXPECT_EQ(engine->verifiedRelease(), root / "releases" / repaired);
+    // Intact files are taken over as the same file, nothing copied; the damaged one is a new file.
+    const auto inode = [&](const std::string& directory, const char* path) {
+        struct stat st {};
+        ::stat((root / "releases" / directory / path).c_str(), &st);
+        return st.st_ino;
+    };
+    EXPECT_EQ(inode(repaired, "app/game.jar"), inode(damaged, "app/game.jar"));
+    EXPECT_NE(inode(repaired, "app/lib/engine.bin"), inode(damaged, "app/lib/engine.bin"));
 
     (void)engine->plan(release);  // the next planning keeps only the active release
     EXPECT_EQ(children(root / "releases"), std::vector<std::string>{repaired});
