@@ -2,6 +2,8 @@
 //   orlex-engine-bench install BASE PUBLIC_KEY ROOT   fetch, plan and install the channel's release
 //   orlex-engine-bench verify PUBLIC_KEY ROOT         verifiedRelease() on every core
 //   orlex-engine-bench hash1 PUBLIC_KEY ROOT          the same files hashed one after another on one core
+//   orlex-engine-bench startcheck BASE PUBLIC_KEY ROOT the launcher's start check: fetch and plan the
+//                                                     channel's release, install it only when needed
 #include <sys/resource.h>
 
 #include <chrono>
@@ -24,6 +26,18 @@ update::Ed25519Key readKey(const std::string& file) {
     const std::vector<std::uint8_t> der((std::istreambuf_iterator<char>(in)),
                                         std::istreambuf_iterator<char>());
     return update::publicKey(der);
+}
+
+// Bytes this process has read so far through read() and friends, page cache hits included.
+long long readChars() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
 }
 
 long peakKib() {
@@ -62,6 +76,20 @@ int main(int argc, char** argv) {
             report("install", started, plan.bytes);
             return 0;
         }
+        if (args.size() == 4 && args[0] == "startcheck") {
+            update::Patcher engine(args[1], readKey(args[2]), args[3], "client");
+            const auto started = Clock::now();
+            const long long before = readChars();
+            const update::Signed release = engine.remote();
+            const update::Plan plan = engine.plan(release);
+            const std::optional<update::Signed> installed = engine.installed();
+            if (!installed || installed->id != release.id || plan.files > 0)
+                engine.install(plan);
+            const long long read = readChars() - before;
+            report("startcheck", started, releaseBytes(release));
+            std::cout << "startcheck read_bytes=" << read << '\n';
+            return 0;
+        }
         if (args.size() == 3 && (args[0] == "verify" || args[0] == "hash1")) {
             update::Patcher engine("https://127.0.0.1/unused/", readKey(args[1]), args[2], "client");
             const update::Signed release = *engine.installed();
@@ -82,7 +110,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         std::cerr << "usage: orlex-engine-bench install BASE PUBLIC_KEY ROOT | verify PUBLIC_KEY ROOT | "
-                     "hash1 PUBLIC_KEY ROOT\n";
+                     "hash1 PUBLIC_KEY ROOT | startcheck BASE PUBLIC_KEY ROOT\n";
         return 2;
     } catch (const std::exception& failure) {
         std::cerr << failure.what() << '\n';
