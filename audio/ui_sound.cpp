@@ -8,11 +8,11 @@
 #include <mutex>
 #include <numbers>
 #include <optional>
-#include <thread>
+#include <stop_token>
+#include <utility>
 
 #include "audio/volumes.h"
 #include "common/preferences.h"
-#include "common/thread_name.h"
 
 namespace orlex::audio {
 namespace {
@@ -33,11 +33,22 @@ struct Job {
     double volume;
 };
 
-void sound(SoundSystem& system, const Job& job) {
+void closeQuietly(OutputLine& line) {
+    try {
+        line.stop();
+        line.close();
+    } catch (...) {
+        // a line that cannot even close is gone all the same
+    }
+}
+
+// Plays one tone to its end, or until stop is requested.
+void sound(SoundSystem& system, const Job& job, const std::stop_token& stop) {
     std::shared_ptr<OutputLine> line;
     try {
         const std::vector<std::uint8_t> samples = UiSound::tone(job.hover, job.volume);
         line = system.openOutput(PcmFormat{UiSound::RATE, 1}, LINE_BUFFER);
+        const std::stop_callback cut(stop, [&line] { closeQuietly(*line); });
         line->start();
         std::size_t written = 0;
         while (written < samples.size()) {
@@ -50,13 +61,8 @@ void sound(SoundSystem& system, const Job& job) {
     } catch (...) {
         // a tone that cannot sound is lost without notice
     }
-    if (line) {
-        try {
-            line->stop();
-            line->close();
-        } catch (...) {
-        }
-    }
+    if (line)
+        closeQuietly(*line);
 }
 
 }  // namespace
@@ -65,23 +71,38 @@ void sound(SoundSystem& system, const Job& job) {
 // pool full is dropped.
 struct UiSound::Pool {
     std::mutex mutex;
-    std::condition_variable handed;
-    std::size_t threads = 0;
+    std::condition_variable_any handed;
+    std::size_t threads = 0;  // started and not yet leaving
     std::size_t idle = 0;
     std::optional<Job> offered;
-    bool ending = false;
+    bool closed = false;
+
+    // A pool thread: plays first, then every tone handed to it, until idle for 10 s or stopped.
+    void work(SoundSystem& system, Job first, const std::stop_token& stop) {
+        Job next = first;
+        while (true) {
+            sound(system, next, stop);
+            std::unique_lock wait(mutex);
+            ++idle;
+            const bool got = handed.wait_for(wait, stop, IDLE_END, [&] { return offered.has_value(); });
+            --idle;
+            if (!got || stop.stop_requested()) {
+                --threads;
+                return;
+            }
+            next = *std::exchange(offered, std::nullopt);
+        }
+    }
 };
 
 UiSound::UiSound(std::shared_ptr<SoundSystem> sound, Clock clock)
     : sound_(std::move(sound)),
       clock_(clock ? std::move(clock) : Clock(monotonicNanos)),
       lastHover_(std::numeric_limits<std::int64_t>::min()),
-      pool_(std::make_shared<Pool>()) {}
+      pool_(std::make_unique<Pool>()) {}
 
 UiSound::~UiSound() {
-    std::lock_guard lock(pool_->mutex);
-    pool_->ending = true;
-    pool_->handed.notify_all();
+    close();
 }
 
 UiSound& UiSound::shared() {
@@ -105,6 +126,8 @@ void UiSound::play(bool hover) {
         return;
     const Job job{hover, volume};
     std::lock_guard lock(pool_->mutex);
+    if (pool_->closed)
+        return;
     if (pool_->idle > 0 && !pool_->offered) {
         pool_->offered = job;
         pool_->handed.notify_one();
@@ -114,27 +137,20 @@ void UiSound::play(bool hover) {
         return;
     ++pool_->threads;
     try {
-        std::thread([pool = pool_, system = sound_, job] {
-            common::nameCurrentThread("orlex-ui-tone");
-            Job next = job;
-            while (true) {
-                sound(*system, next);
-                std::unique_lock wait(pool->mutex);
-                ++pool->idle;
-                const bool got = pool->handed.wait_for(
-                    wait, IDLE_END, [&] { return pool->offered.has_value() || pool->ending; });
-                --pool->idle;
-                if (!got || !pool->offered) {
-                    --pool->threads;
-                    return;
-                }
-                next = *pool->offered;
-                pool->offered.reset();
-            }
-        }).detach();
+        workers_.start("orlex-ui-tone", [pool = pool_.get(), system = sound_, job](std::stop_token stop) {
+            pool->work(*system, job, stop);
+        });
     } catch (...) {
         --pool_->threads;  // no thread to be had: the tone is lost
     }
+}
+
+void UiSound::close() {
+    {
+        std::lock_guard lock(pool_->mutex);
+        pool_->closed = true;
+    }
+    workers_.close();  // the stop wakes idle threads and cuts the tones playing
 }
 
 std::vector<std::uint8_t> UiSound::tone(bool hover, double volume) {

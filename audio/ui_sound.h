@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "audio/sound_line.h"
+#include "audio/thread_group.h"
 
 namespace orlex::audio {
 
 // Short synthesised button tones: a higher, shorter hover tone and a lower, longer press tone, played on
 // the system output at master × INTERFACE volume (read from "com/orlex/audio" at every call).
 // play() never blocks: synthesis and output run on a pool of at most 4 threads "orlex-ui-tone" (an idle
-// one ends after 10 s) with no queue; a request that finds 4 tones playing is dropped. Failures are silent.
+// one ends after 10 s and is joined at the next play() or by close()) with no queue; a request that finds
+// 4 tones playing is dropped. Failures are silent.
 class UiSound {
 public:
     // Monotonic nanoseconds; tests give their own clock.
@@ -22,12 +24,14 @@ public:
     explicit UiSound(std::shared_ptr<SoundSystem> sound = systemSound(), Clock clock = {});
     UiSound(const UiSound&) = delete;
     UiSound& operator=(const UiSound&) = delete;
-    // Lets running tones finish on their own; idle threads end at once.
-    ~UiSound();
+    ~UiSound();  // close()
 
     // The tone for an enabled button the pointer enters (hover) or that is pressed. A hover less than
-    // 100 ms after the last accepted one is ignored; presses are never throttled.
+    // 100 ms after the last accepted one is ignored; presses are never throttled. Does nothing once
+    // closed.
     void play(bool hover);
+    // Cuts the tones playing and returns once every pool thread has ended. Idempotent.
+    void close();
 
     // The process-wide instance the launcher's buttons use.
     static UiSound& shared();
@@ -37,13 +41,14 @@ public:
     static std::vector<std::uint8_t> tone(bool hover, double volume);
     static constexpr int RATE = 22050;
 
+private:
     struct Pool;
 
-private:
     std::shared_ptr<SoundSystem> sound_;
     Clock clock_;
     std::atomic<std::int64_t> lastHover_;
-    std::shared_ptr<Pool> pool_;
+    std::unique_ptr<Pool> pool_;
+    ThreadGroup workers_;  // last: joined before the pool they wait on goes
 };
 
 }  // namespace orlex::audio

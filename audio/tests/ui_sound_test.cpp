@@ -9,6 +9,7 @@
 #include "audio/audio_director.h"
 #include "audio/backend.h"
 #include "audio/tests/fake_sound.h"
+#include "audio/tests/process_threads.h"
 #include "audio/tests/test_sounds.h"
 #include "audio/ui_sound.h"
 #include "common/preferences.h"
@@ -110,6 +111,24 @@ TEST_F(UiSoundTest, DropsAFifthToneWhileFourPlay) {
 
     ui_.play(false);  // a thread is free again and takes it
     waitClosed(5);
+}
+
+TEST_F(UiSoundTest, CloseCutsTheTonesPlayingAndEndsEveryPoolThread) {
+    sound_->holdWrites(true);
+    ui_.play(false);
+    ui_.play(false);
+    sound_->waitFor([](const Outputs& out, const Inputs&) {
+        return out.size() == 2 &&
+               std::all_of(out.begin(), out.end(), [](const auto& o) { return o.blockedInWrite; });
+    });
+
+    ui_.close();
+    const std::vector<std::string> threads = test::runningThreadNames();
+    EXPECT_EQ(std::count(threads.begin(), threads.end(), "orlex-ui-tone"), 0);
+    const Outputs lines = sound_->outputs();
+    EXPECT_TRUE(std::all_of(lines.begin(), lines.end(), [](const auto& o) { return o.closed; }));
+    ui_.play(false);
+    EXPECT_EQ(sound_->outputs().size(), 2u);
 }
 
 TEST_F(UiSoundTest, MakesNoToneAtZeroVolume) {
