@@ -9,14 +9,14 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <stop_token>
 #include <utility>
 #include <vector>
 
+#include "audio/thread_group.h"
 #include "audio/voice_codec.h"
 #include "audio/volumes.h"
 #include "common/preferences.h"
-#include "common/thread_name.h"
 
 namespace orlex::audio {
 namespace {
@@ -61,7 +61,7 @@ void closeQuietly(const std::shared_ptr<InputLine>& line) {
 
 }  // namespace
 
-struct StaffVoice::State : std::enable_shared_from_this<StaffVoice::State> {
+struct StaffVoice::State {
     struct Speaker {
         std::string name;
         std::int64_t last = 0;
@@ -81,7 +81,7 @@ struct StaffVoice::State : std::enable_shared_from_this<StaffVoice::State> {
     std::shared_ptr<InputLine> microphone;
     std::shared_ptr<OutputLine> output;
     std::map<std::string, Speaker> speakers;
-    std::jthread audio;
+    ThreadGroup threads;  // the playback worker and the capture threads; last: joined before the rest goes
 
     std::string currentScope() const {
         std::lock_guard lock(fields);
@@ -107,7 +107,14 @@ struct StaffVoice::State : std::enable_shared_from_this<StaffVoice::State> {
         closeQuietly(old);
         if (value.empty())
             return;
-        std::thread([self = shared_from_this(), value, g] { self->capture(value, g); }).detach();
+        try {
+            // Never refused: close() marks the channel closed under mutex before it closes the group.
+            threads.start("orlex-voice-microphone", [this, value, g](std::stop_token) { capture(value, g); });
+        } catch (...) {
+            std::lock_guard lock(fields);
+            problem = "Microphone indisponible";
+            scope.clear();
+        }
     }
 
     bool stillFor(const std::string& s, std::uint64_t g, const std::shared_ptr<InputLine>& line) const {
@@ -116,7 +123,6 @@ struct StaffVoice::State : std::enable_shared_from_this<StaffVoice::State> {
     }
 
     void capture(const std::string& s, std::uint64_t g) {
-        common::nameCurrentThread("orlex-voice-microphone");
         std::shared_ptr<InputLine> line;
         try {
             line = sound->openInput(VOICE_FORMAT, LINE_BUFFER);
@@ -236,13 +242,12 @@ struct StaffVoice::State : std::enable_shared_from_this<StaffVoice::State> {
 
 StaffVoice::StaffVoice(Sender sender) : StaffVoice(std::move(sender), Options{}) {}
 
-StaffVoice::StaffVoice(Sender sender, Options options) : state_(std::make_shared<State>()) {
+StaffVoice::StaffVoice(Sender sender, Options options) : state_(std::make_unique<State>()) {
     state_->sender = std::move(sender);
     state_->sound = std::move(options.sound);
     state_->clock = options.clock ? std::move(options.clock) : Clock(monotonicNanos);
     if (options.playbackWorker) {
-        state_->audio = std::jthread([state = state_.get()](std::stop_token stop) {
-            common::nameCurrentThread("orlex-voice-playback");
+        state_->threads.start("orlex-voice-playback", [state = state_.get()](std::stop_token stop) {
             std::mutex wait;
             std::condition_variable_any wake;
             auto due = std::chrono::steady_clock::now();
@@ -340,17 +345,17 @@ void StaffVoice::playbackStep() {
 void StaffVoice::close() {
     {
         std::lock_guard lock(state_->mutex);
-        if (state_->closed.load())
-            return;
-        if (!state_->currentScope().empty())
-            state_->switchScope("");
-        state_->closed.store(true);
-        state_->audio.request_stop();
-        state_->speakers.clear();
-        state_->dropOutput();
+        if (!state_->closed.load()) {
+            if (!state_->currentScope().empty())
+                state_->switchScope("");
+            state_->closed.store(true);
+            state_->speakers.clear();
+            state_->dropOutput();
+        }
     }
-    if (state_->audio.joinable())
-        state_->audio.join();
+    // Outside the lock, which a playback step or a capture thread may be waiting for: with the channel
+    // closed and the microphone off, each ends at once. Waits also when another caller is closing.
+    state_->threads.close();
 }
 
 }  // namespace orlex::audio

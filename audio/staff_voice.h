@@ -14,7 +14,8 @@ namespace orlex::audio {
 // mono) on a thread "orlex-voice-microphone" in 20 ms frames, each encoded to 160 μ-law bytes and handed
 // to the sender. Received frames of up to 8 speakers (3 queued frames each) are mixed every 20 ms on the
 // thread "orlex-voice-playback" and played at the announcements volume. Operations may come from any
-// thread; none raises.
+// thread (close() not from the sender); none raises. Both kinds of thread are the channel's own: a capture
+// thread that has ended is joined when the next one starts, and close() joins them all.
 class StaffVoice {
 public:
     // Called on the capture thread, outside every lock, with the scope and the 160 encoded bytes.
@@ -51,13 +52,14 @@ public:
     std::string status();
     // One playback step: mixes one frame per speaker and plays it.
     void playbackStep();
-    // Ends the channel: microphone off, worker stopped, speakers forgotten, output closed. Idempotent.
+    // Ends the channel: microphone off, worker stopped, speakers forgotten, output closed; returns once
+    // every thread of the channel has ended. Idempotent.
     void close();
 
+private:
     struct State;
 
-private:
-    std::shared_ptr<State> state_;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace orlex::audio

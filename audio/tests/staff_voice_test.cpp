@@ -10,6 +10,7 @@
 
 #include "audio/staff_voice.h"
 #include "audio/tests/fake_sound.h"
+#include "audio/tests/process_threads.h"
 #include "audio/tests/test_sounds.h"
 #include "audio/voice_codec.h"
 #include "common/preferences.h"
@@ -24,6 +25,11 @@ using Inputs = std::vector<FakeSoundSystem::Input>;
 using Frame = std::vector<std::uint8_t>;
 
 constexpr std::int64_t MS = 1'000'000;
+
+std::ptrdiff_t running(const std::string& name) {
+    const std::vector<std::string> threads = test::runningThreadNames();
+    return std::count(threads.begin(), threads.end(), name);
+}
 
 TEST(VoiceCodec, KeepsTheFixedPointsAndRoundTripsEveryCode) {
     EXPECT_EQ(VoiceCodec::encode(-32768), 0x00);
@@ -247,6 +253,7 @@ TEST_F(StaffVoiceTest, CloseEndsEverything) {
     voice_.receive("a", "Alice", frame(100));
     voice_.playbackStep();
     voice_.close();
+    EXPECT_EQ(running("orlex-voice-mic"), 0);
     EXPECT_TRUE(sound_->inputs()[0].closed);
     EXPECT_TRUE(sound_->outputs()[0].closed);
     EXPECT_EQ(voice_.status(), "");
@@ -270,6 +277,7 @@ TEST(StaffVoicePlayback, RunsOnItsOwnWorker) {
         [](const Outputs& out, const Inputs&) { return out.size() == 1 && out[0].bytes.size() == 320; });
     EXPECT_EQ(sound->outputs()[0].writerThread, "orlex-voice-pla");
     voice.close();
+    EXPECT_EQ(running("orlex-voice-pla"), 0);
 }
 
 }  // namespace
