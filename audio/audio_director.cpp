@@ -359,6 +359,7 @@ void AudioDirector::close() {
     }
     if (clock_.joinable())
         clock_.join();
+    backend_->close();
 }
 
 }  // namespace orlex::audio

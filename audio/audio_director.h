@@ -27,6 +27,7 @@ class AudioDirector {
 public:
     // Real time on the game audio backend (the system output in the launcher).
     explicit AudioDirector(const std::filesystem::path& root);
+    // The director owns backend: close() closes it.
     // realtime: volumes loaded from and stored to the node "com/orlex/audio", and the clock thread
     // "orlex-audio-fades" ticking 0.02 s every 20 ms from now until close(). Otherwise: master 0.8, every
     // bus 1.0, nothing stored, and tick() runs only when the caller calls it.
@@ -64,7 +65,8 @@ public:
     bool musicAlive();
     std::string musicId();
     std::string lastError();
-    // Stops the clock and every voice; afterwards playback operations do nothing. Idempotent.
+    // Stops the clock and every voice and closes the backend, returning once their threads have ended;
+    // afterwards playback operations do nothing. Idempotent.
     void close();
 
 private:

@@ -7,12 +7,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
+#include <stop_token>
 #include <typeinfo>
 #include <vector>
 
 #include "common/failure.h"
-#include "common/thread_name.h"
 #include "common/type_name.h"
 
 namespace orlex::audio {
@@ -42,6 +41,11 @@ std::string currentFailureKind() {
 class StreamState : public Voice {
 public:
     StreamState(std::filesystem::path path, bool loop) : path_(std::move(path)), loop_(loop) {}
+
+    // The voice's thread: plays until the end, a failure or close(); a stop request closes the voice.
+    virtual void run(std::stop_token stop) = 0;
+    // Lets the output go when the voice's thread never started.
+    virtual void abandon() = 0;
 
     void gain(float value) override { gain_.store(clampGain(value)); }
     bool alive() const override { return !stopped_.load(); }
@@ -73,14 +77,10 @@ private:
     std::string error_;
 };
 
-class PcmStreamVoice : public StreamState, public std::enable_shared_from_this<PcmStreamVoice> {
+class PcmStreamVoice : public StreamState {
 public:
     PcmStreamVoice(std::filesystem::path path, bool loop, std::shared_ptr<OutputLine> line)
         : StreamState(std::move(path), loop), line_(std::move(line)) {}
-
-    void startThread() {
-        std::thread([self = shared_from_this()] { self->run(); }).detach();
-    }
 
     void close() override {
         stopped_.store(true);
@@ -93,9 +93,10 @@ public:
         }
     }
 
-private:
-    void run() {
-        common::nameCurrentThread("orlex-audio-stream");
+    void abandon() override { close(); }
+
+    void run(std::stop_token stop) override {
+        const std::stop_callback stopping(stop, [this] { close(); });
         try {
             line_->start();
             float applied = 0.0f;
@@ -139,23 +140,25 @@ private:
         close();
     }
 
+private:
     std::shared_ptr<OutputLine> line_;
 };
 
-class GameStreamVoice : public StreamState, public std::enable_shared_from_this<GameStreamVoice> {
+class GameStreamVoice : public StreamState {
 public:
     GameStreamVoice(std::filesystem::path path, bool loop, std::unique_ptr<GameAudioDevice> device)
         : StreamState(std::move(path), loop), device_(std::move(device)) {}
 
-    void startThread() {
-        std::thread([self = shared_from_this()] { self->run(); }).detach();
-    }
-
+    // The thread notices at its next block and disposes the device.
     void close() override { stopped_.store(true); }
 
-private:
-    void run() {
-        common::nameCurrentThread("orlex-game-audio");
+    void abandon() override {
+        close();
+        disposeQuietly();
+    }
+
+    void run(std::stop_token stop) override {
+        const std::stop_callback stopping(stop, [this] { close(); });
         try {
             float applied = 0.0f;
             std::vector<std::uint8_t> block(GAME_BLOCK);
@@ -186,6 +189,11 @@ private:
             recordError("Lecture audio interrompue : " + currentFailureKind());
         }
         stopped_.store(true);
+        disposeQuietly();
+    }
+
+private:
+    void disposeQuietly() {
         try {
             device_->dispose();
         } catch (...) {
@@ -196,29 +204,49 @@ private:
     std::unique_ptr<GameAudioDevice> device_;
 };
 
+// Plays voice on a thread of threads, named name; a voice that cannot have its thread lets its output go.
+std::shared_ptr<Voice> play(ThreadGroup& threads, const std::string& name,
+                            const std::shared_ptr<StreamState>& voice) {
+    bool started = false;
+    try {
+        started = threads.start(name, [voice](std::stop_token stop) { voice->run(std::move(stop)); });
+    } catch (...) {
+        voice->abandon();
+        throw;
+    }
+    if (!started) {
+        voice->abandon();
+        throw IoFailure("Sortie audio fermée");
+    }
+    return voice;
+}
+
 }  // namespace
 
 PcmBackend::PcmBackend(std::shared_ptr<SoundSystem> sound) : sound_(std::move(sound)) {}
 
 std::shared_ptr<Voice> PcmBackend::open(const std::filesystem::path& path, bool loop) {
     std::unique_ptr<PcmStream> probe = AudioFiles::pcm(path);
-    auto voice =
-        std::make_shared<PcmStreamVoice>(path, loop, sound_->openOutput(probe->format(), LINE_BUFFER));
-    voice->startThread();
-    return voice;
+    return play(
+        voices_, "orlex-audio-stream",
+        std::make_shared<PcmStreamVoice>(path, loop, sound_->openOutput(probe->format(), LINE_BUFFER)));
 }
 
-GameAudioBackend::GameAudioBackend() : fallback_(true), sound_(systemSound()) {}
+void PcmBackend::close() {
+    voices_.close();
+}
+
+GameAudioBackend::GameAudioBackend() : fallback_(true), pcm_(systemSound()) {}
 
 GameAudioBackend::GameAudioBackend(std::shared_ptr<DeviceFactory> running, std::shared_ptr<SoundSystem> sound)
-    : factory_(std::move(running)), fallback_(true), sound_(std::move(sound)) {}
+    : factory_(std::move(running)), fallback_(true), pcm_(std::move(sound)) {}
 
 GameAudioBackend::GameAudioBackend(std::shared_ptr<DeviceFactory> factory)
-    : factory_(std::move(factory)), fallback_(false), sound_(systemSound()) {}
+    : factory_(std::move(factory)), fallback_(false), pcm_(systemSound()) {}
 
 std::shared_ptr<Voice> GameAudioBackend::open(const std::filesystem::path& path, bool loop) {
     if (!factory_ && fallback_)
-        return PcmBackend(sound_).open(path, loop);
+        return pcm_.open(path, loop);
     std::unique_ptr<GameAudioDevice> device;
     {
         std::unique_ptr<PcmStream> probe = AudioFiles::pcm(path);
@@ -230,18 +258,22 @@ std::shared_ptr<Voice> GameAudioBackend::open(const std::filesystem::path& path,
             if (!fallback_)
                 throw;
             probe.reset();
-            return PcmBackend(sound_).open(path, loop);
+            return pcm_.open(path, loop);
         }
     }
     if (fallback_ && device && device->latency() <= 0) {
         device->dispose();
-        return PcmBackend(sound_).open(path, loop);
+        return pcm_.open(path, loop);
     }
     if (!device)
         throw IoFailure("Périphérique audio du jeu indisponible");
-    auto voice = std::make_shared<GameStreamVoice>(path, loop, std::move(device));
-    voice->startThread();
-    return voice;
+    return play(voices_, "orlex-game-audio",
+                std::make_shared<GameStreamVoice>(path, loop, std::move(device)));
+}
+
+void GameAudioBackend::close() {
+    voices_.close();
+    pcm_.close();
 }
 
 }  // namespace orlex::audio

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio/sound_line.h"
+#include "audio/thread_group.h"
 
 namespace orlex::audio {
 
@@ -25,24 +26,32 @@ public:
     virtual std::string error() const { return {}; }
 };
 
-// Opens playing voices for decoded files.
+// Opens playing voices for decoded files; owns the threads that play them. open() and close() may be
+// called from any thread but a voice's own.
 class Backend {
 public:
     virtual ~Backend() = default;
-    // A voice already playing at gain 0, looping or not. Failures are passed on with their message.
+    // A voice already playing at gain 0, looping or not. Failures are passed on with their message; once
+    // closed, every open fails with IoFailure("Sortie audio fermée").
     virtual std::shared_ptr<Voice> open(const std::filesystem::path& path, bool loop) = 0;
+    // Stops every voice it opened and returns once their threads have ended. Idempotent.
+    virtual void close() = 0;
 };
 
 // Plays on a system sound output line (4,096-byte buffer), one line and one thread
 // "orlex-audio-stream" per voice, in blocks of 2,048 bytes. A looping voice decodes its file anew at
-// each end without reopening the line; a non-looping one drains the line at the end, then ends.
+// each end without reopening the line; a non-looping one drains the line at the end, then ends. The
+// thread of a voice that has ended is joined when the next voice opens, or by close(); the destructor
+// closes.
 class PcmBackend : public Backend {
 public:
     explicit PcmBackend(std::shared_ptr<SoundSystem> sound = systemSound());
     std::shared_ptr<Voice> open(const std::filesystem::path& path, bool loop) override;
+    void close() override;
 
 private:
     std::shared_ptr<SoundSystem> sound_;
+    ThreadGroup voices_;  // last: joined before the sound system goes
 };
 
 // A device of a running game's own audio system.
@@ -64,7 +73,8 @@ public:
 };
 
 // Plays on the game's audio device (thread "orlex-game-audio", blocks of 4,096 bytes) when a game audio
-// system runs; otherwise, or when its device is missing or unusable, hands over to PcmBackend.
+// system runs; otherwise, or when its device is missing or unusable, hands over to a PcmBackend of its
+// own. Its threads are joined as PcmBackend's are; close() ends the game voices and the handed-over ones.
 class GameAudioBackend : public Backend {
 public:
     // The running game audio system (none in the launcher), falling back to the system output.
@@ -76,11 +86,13 @@ public:
     explicit GameAudioBackend(std::shared_ptr<DeviceFactory> factory);
 
     std::shared_ptr<Voice> open(const std::filesystem::path& path, bool loop) override;
+    void close() override;
 
 private:
     std::shared_ptr<DeviceFactory> factory_;
     bool fallback_;
-    std::shared_ptr<SoundSystem> sound_;
+    PcmBackend pcm_;
+    ThreadGroup voices_;  // last: joined before the factory goes
 };
 
 }  // namespace orlex::audio

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 #include "audio/backend.h"
 #include "audio/tests/fake_sound.h"
+#include "audio/tests/process_threads.h"
 #include "audio/tests/test_sounds.h"
 #include "common/failure.h"
 #include "tests/support/failures.h"
@@ -146,23 +148,42 @@ TEST_F(PcmBackendTest, OpeningFailuresPassOnWithTheirMessage) {
     EXPECT_EQ(sound_->outputs().size(), 1u);  // the refused attempt only
 }
 
-// A game audio device that records what it is given.
+// A game audio device that records what it is given. Like a real one it plays in real time: a write
+// returns once no more than its latency's worth of samples waits to be played.
 struct FakeDevice : GameAudioDevice {
+    using Clock = std::chrono::steady_clock;
     struct Record {
+        bool written() {
+            std::lock_guard lock(mutex);
+            return !samples.empty();
+        }
         std::mutex mutex;
         std::vector<float> samples;
         std::atomic<bool> disposed{false};
     };
-    FakeDevice(std::shared_ptr<Record> record, int latency) : record_(std::move(record)), latency_(latency) {}
+    FakeDevice(std::shared_ptr<Record> record, int latency, int rate, int channels)
+        : record_(std::move(record)), latency_(latency), rate_(rate), channels_(channels) {}
     void writeSamples(std::span<const float> samples) override {
-        std::lock_guard lock(record_->mutex);
-        record_->samples.insert(record_->samples.end(), samples.begin(), samples.end());
+        {
+            std::lock_guard lock(record_->mutex);
+            record_->samples.insert(record_->samples.end(), samples.begin(), samples.end());
+        }
+        playedBy_ = std::max(Clock::now(), playedBy_) + duration(samples.size());
+        std::this_thread::sleep_until(playedBy_ - duration(static_cast<std::size_t>(std::max(0, latency_))));
     }
     int latency() override { return latency_; }
     void dispose() override { record_->disposed = true; }
 
+    Clock::duration duration(std::size_t samples) const {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            static_cast<double>(samples) / (static_cast<double>(rate_) * channels_)));
+    }
+
     std::shared_ptr<Record> record_;
     int latency_;
+    int rate_;
+    int channels_;
+    Clock::time_point playedBy_;  // when everything written so far will have played
 };
 
 struct FakeFactory : DeviceFactory {
@@ -172,7 +193,7 @@ struct FakeFactory : DeviceFactory {
             throw IoFailure("Jeu absent");
         if (none)
             return nullptr;
-        return std::make_unique<FakeDevice>(record, latency);
+        return std::make_unique<FakeDevice>(record, latency, rate, mono ? 1 : 2);
     }
     std::shared_ptr<FakeDevice::Record> record = std::make_shared<FakeDevice::Record>();
     std::vector<std::pair<int, bool>> asked;
@@ -232,11 +253,40 @@ TEST_F(PcmBackendTest, ALoopingFileWithoutSamplesEndsTheVoiceAsAFailure) {
     EXPECT_EQ(pcm->error(), "Lecture audio interrompue : orlex::common::IoFailure");
 
     auto factory = std::make_shared<FakeFactory>();
-    std::shared_ptr<Voice> game = GameAudioBackend(factory).open(dir_ / "empty.wav", true);
+    GameAudioBackend backend(factory);
+    std::shared_ptr<Voice> game = backend.open(dir_ / "empty.wav", true);
     while (!factory->record->disposed)
         std::this_thread::yield();
     EXPECT_FALSE(game->alive());
     EXPECT_EQ(game->error(), "Lecture audio interrompue : orlex::common::IoFailure");
+}
+
+TEST_F(PcmBackendTest, CloseEndsEveryVoiceAndReturnsOnceTheirThreadsHaveEnded) {
+    const auto path = constant("long.wav", 20000, 300);
+    auto factory = std::make_shared<FakeFactory>();
+    GameAudioBackend backend(factory, sound_);
+    std::shared_ptr<Voice> game = backend.open(path, true);
+    factory->fail = true;
+    std::shared_ptr<Voice> handedOver = backend.open(path, true);
+    sound_->waitFor(
+        [](const Outputs& out, const Inputs&) { return out.size() == 1 && !out[0].bytes.empty(); });
+    while (!factory->record->written())
+        std::this_thread::yield();
+    const auto running = [](const std::string& name) {
+        const std::vector<std::string> threads = test::runningThreadNames();
+        return std::count(threads.begin(), threads.end(), name);
+    };
+    ASSERT_EQ(running("orlex-game-audi"), 1);
+    ASSERT_EQ(running("orlex-audio-str"), 1);
+
+    backend.close();
+    EXPECT_EQ(running("orlex-game-audi"), 0);
+    EXPECT_EQ(running("orlex-audio-str"), 0);
+    EXPECT_FALSE(game->alive());
+    EXPECT_FALSE(handedOver->alive());
+    EXPECT_TRUE(factory->record->disposed);
+    EXPECT_TRUE(sound_->outputs()[0].closed);
+    EXPECT_EQ(failureMessage<IoFailure>([&] { backend.open(path, false); }), "Sortie audio fermée");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -11,6 +13,7 @@
 #include <mutex>
 
 #include "audio/audio_director.h"
+#include "audio/tests/process_threads.h"
 #include "common/failure.h"
 #include "common/preferences.h"
 #include "tests/support/failures.h"
@@ -46,8 +49,11 @@ struct FakeVoice : Voice {
     std::string failure;
 };
 
+// Like a real backend, it stops every voice it opened when closed and opens none afterwards.
 struct FakeBackend : Backend {
     std::shared_ptr<Voice> open(const fs::path& path, bool loop) override {
+        if (closed)
+            throw IoFailure("Sortie audio fermée");
         if (!refusal.empty())
             throw IoFailure(refusal);
         auto voice = std::make_shared<FakeVoice>();
@@ -55,6 +61,11 @@ struct FakeBackend : Backend {
         voice->loop = loop;
         voices.push_back(voice);
         return voice;
+    }
+    void close() override {
+        closed = true;
+        for (const auto& voice : voices)
+            voice->close();
     }
     // The voices opened for a file name, oldest first.
     std::vector<std::shared_ptr<FakeVoice>> of(const std::string& name) const {
@@ -67,6 +78,7 @@ struct FakeBackend : Backend {
 
     std::vector<std::shared_ptr<FakeVoice>> voices;
     std::string refusal;
+    bool closed = false;
 };
 
 class DirectorTest : public ::testing::Test {
@@ -301,6 +313,7 @@ TEST_F(DirectorTest, AfterCloseNothingPlaysButVolumesStillApply) {
     director_.ambient("sky", "rain.wav", Bus::AMBIENCE, 1.0f);
     director_.effect("hit.wav", Bus::EFFECTS, 1.0f);
     director_.close();
+    EXPECT_TRUE(backend_->closed);
     for (const auto& voice : backend_->voices)
         EXPECT_TRUE(voice->closed);
 
@@ -378,10 +391,12 @@ struct ClockedVoice : Voice {
 
 struct ClockedBackend : Backend {
     std::shared_ptr<Voice> open(const fs::path&, bool) override { return voice; }
+    void close() override { closed = true; }
     std::shared_ptr<ClockedVoice> voice = std::make_shared<ClockedVoice>();
+    std::atomic<bool> closed{false};
 };
 
-TEST_F(DirectorStoreTest, RealTimeDirectorsFadeOnTheirOwnClock) {
+TEST_F(DirectorStoreTest, RealTimeDirectorsFadeOnTheirOwnClockUntilClosed) {
     writeFile(dir_ / "a.ogg", "sound");
     auto backend = std::make_shared<ClockedBackend>();
     AudioDirector director(dir_.path(), backend, true);
@@ -393,6 +408,9 @@ TEST_F(DirectorStoreTest, RealTimeDirectorsFadeOnTheirOwnClock) {
         EXPECT_EQ(backend->voice->thread, "orlex-audio-fad");
     }
     director.close();
+    EXPECT_TRUE(backend->closed);
+    const std::vector<std::string> threads = test::runningThreadNames();
+    EXPECT_EQ(std::count(threads.begin(), threads.end(), "orlex-audio-fad"), 0);
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ TEST_F(SdlDiskOutput, StartsTheDriverOnceForTheWholeProcess) {
 TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
     const std::vector<std::int16_t> tune = test::ramp(11025, 5);
     test::writeSound(dir_ / "tune.wav", 22050, 1, tune);
-    std::shared_ptr<Voice> voice = PcmBackend().open(dir_ / "tune.wav", false);
+    PcmBackend backend;
+    std::shared_ptr<Voice> voice = backend.open(dir_ / "tune.wav", false);
     voice->gain(1.0f);
     while (voice->alive())
         std::this_thread::yield();
