@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace orlex::common {
 
@@ -33,5 +36,22 @@ class FormatFailure : public std::runtime_error {
 public:
     explicit FormatFailure(const std::string& message) : std::runtime_error(message) {}
 };
+
+// Throws failure with cause attached as its nested failure.
+template <typename Failure>
+[[noreturn]] void raiseWithCause(const Failure& failure, std::exception_ptr cause) {
+    try {
+        std::rethrow_exception(cause);
+    } catch (...) {
+        std::throw_with_nested(failure);
+    }
+}
+
+// A failure and its nested causes, outermost first: at most limit links, each failure once (a chain
+// that loops ends there). A link that is not a std::exception is kept and ends the chain.
+std::vector<std::exception_ptr> failureChain(std::exception_ptr failure, std::size_t limit = 16);
+
+// The messages along failureChain(), outermost first; "Échec inconnu" for a link without one.
+std::vector<std::string> failureMessages(std::exception_ptr failure, std::size_t limit = 16);
 
 }  // namespace orlex::common

@@ -1,7 +1,5 @@
 #include "launcher/archive.h"
 
-#include <zip.h>
-
 #include <QDir>
 #include <memory>
 #include <mutex>
@@ -10,7 +8,7 @@
 #include "common/failure.h"
 #include "common/preferences.h"
 #include "common/program_path.h"
-#include "launcher/zip_handles.h"
+#include "common/zip_reader.h"
 
 namespace orlex::launcher {
 namespace {
@@ -26,42 +24,26 @@ std::optional<Bytes> LauncherArchive::resource(std::string_view name) const {
     if (name.empty() || name.ends_with('/'))
         return std::nullopt;
 
-    int error = 0;
-    Zip archive(zip_open(zipPath(path_).c_str(), ZIP_RDONLY, &error));
-    if (!archive) {
-        if (error == ZIP_ER_NOENT)
-            return std::nullopt;
-        throw common::IoFailure("Archive du lanceur illisible : " + path_.string());
+    std::optional<common::ZipReader> archive;
+    try {
+        archive = common::ZipReader::open(path_);
+    } catch (const common::IoFailure&) {
+        std::throw_with_nested(common::IoFailure("Archive du lanceur illisible : " + path_.string()));
     }
-    const std::string entry(name);
-    const zip_int64_t index = zip_name_locate(archive.get(), entry.c_str(), 0);
-    if (index < 0)
+    if (!archive)
         return std::nullopt;
-
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &stat) != 0 ||
-        !(stat.valid & ZIP_STAT_SIZE)) {
-        throw common::IoFailure("Ressource illisible : /" + entry);
+    const std::string entry(name);
+    const std::optional<std::uint64_t> index = archive->find(entry);
+    if (!index)
+        return std::nullopt;
+    std::optional<Bytes> bytes;
+    try {
+        bytes = archive->read(*index, MAX_RESOURCE_BYTES);
+    } catch (const common::IoFailure&) {
+        std::throw_with_nested(common::IoFailure("Ressource illisible : /" + entry));
     }
-    if (stat.size > MAX_RESOURCE_BYTES)
+    if (!bytes)
         throw common::IoFailure("Ressource trop grande : /" + entry);
-
-    ZipFile file(zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
-    if (!file)
-        throw common::IoFailure("Ressource illisible : /" + entry);
-    Bytes bytes(static_cast<std::size_t>(stat.size));
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const zip_int64_t read = zip_fread(file.get(), bytes.data() + filled, bytes.size() - filled);
-        if (read <= 0)
-            throw common::IoFailure("Ressource illisible : /" + entry);
-        filled += static_cast<std::size_t>(read);
-    }
-    // The declared size is the whole entry: one more byte means the directory lied.
-    std::uint8_t extra = 0;
-    if (zip_fread(file.get(), &extra, 1) != 0)
-        throw common::IoFailure("Ressource illisible : /" + entry);
     return bytes;
 }
 

@@ -16,46 +16,31 @@ namespace {
 constexpr std::size_t MAX_REPORTED = 6;
 constexpr std::size_t MAX_PHASE = 40;
 
-// One link of a failure chain: the object (for identity), its dynamic type, and its cause.
+// One link of a failure chain: its dynamic type and what it says about the session.
 struct Link {
-    const void* identity;
     const std::type_info* type;
     const common::SecurityFailure* security;
     bool sessionExpired;
-    std::exception_ptr cause;
 };
 
 Link inspect(const std::exception_ptr& failure) {
-    Link link{nullptr, nullptr, nullptr, false, nullptr};
+    Link link{nullptr, nullptr, false};
     try {
         std::rethrow_exception(failure);
     } catch (const std::exception& e) {
-        link.identity = &e;
         link.type = &typeid(e);
         link.security = dynamic_cast<const common::SecurityFailure*>(&e);
         link.sessionExpired = dynamic_cast<const common::SessionExpired*>(&e) != nullptr;
-        if (const auto* nested = dynamic_cast<const std::nested_exception*>(&e))
-            link.cause = nested->nested_ptr();
     } catch (...) {
-        link.identity = nullptr;
     }
     return link;
 }
 
-// The chain from failure through its causes, each failure once (a chain that loops ends there).
+// The chain from failure through its causes, each failure once.
 std::vector<Link> chain(const std::exception_ptr& failure, std::size_t limit) {
     std::vector<Link> links;
-    std::exception_ptr current = failure;
-    while (current && links.size() < limit) {
-        Link link = inspect(current);
-        const bool seen = std::any_of(links.begin(), links.end(), [&](const Link& l) {
-            return link.identity != nullptr && l.identity == link.identity;
-        });
-        if (seen)
-            break;
-        current = link.cause;
-        links.push_back(link);
-    }
+    for (const std::exception_ptr& link : common::failureChain(failure, limit))
+        links.push_back(inspect(link));
     return links;
 }
 

@@ -1,7 +1,5 @@
 #include "ui/splash_video.h"
 
-#include <zip.h>
-
 #include <QApplication>
 #include <QLabel>
 #include <QPainter>
@@ -26,16 +24,12 @@
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "common/type_name.h"
-#include "launcher/zip_handles.h"
+#include "common/zip_reader.h"
 #include "ui/components.h"
 #include "ui/theme.h"
 
 namespace orlex::ui {
 namespace {
-
-using launcher::Zip;
-using launcher::ZipFile;
-using launcher::zipPath;
 
 using namespace std::chrono_literals;
 using common::IoFailure;
@@ -52,39 +46,28 @@ public:
     const char* what() const noexcept override { return "Intro interrompue"; }
 };
 
-Zip openZip(const std::filesystem::path& path) {
-    int error = 0;
-    Zip archive(zip_open(zipPath(path).c_str(), ZIP_RDONLY, &error));
-    if (!archive) {
-        zip_error_t reason;
-        zip_error_init_with_code(&reason, error);
-        const std::string text = zip_error_strerror(&reason);
-        zip_error_fini(&reason);
-        throw IoFailure("Intro illisible : " + zipPath(path) + " : " + text);
+common::ZipReader openZip(const std::filesystem::path& path) {
+    std::optional<common::ZipReader> archive;
+    try {
+        archive = common::ZipReader::open(path);
+    } catch (const IoFailure& reason) {
+        throw IoFailure("Intro illisible : " + path.string() + " : " + reason.what());
     }
-    return archive;
+    if (!archive)
+        throw IoFailure("Intro illisible : " + path.string() + " : fichier absent");
+    return std::move(*archive);
 }
 
-QByteArray readEntry(zip_t* archive, zip_uint64_t index) {
-    const std::string name = zip_get_name(archive, index, 0) ? zip_get_name(archive, index, 0) : "?";
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
-        stat.size > MAX_ENTRY_BYTES)
-        throw IoFailure("Entrée d'intro illisible : " + name);
-    ZipFile file(zip_fopen_index(archive, index, 0));
-    if (!file)
-        throw IoFailure("Entrée d'intro illisible : " + name);
-    QByteArray bytes(static_cast<qsizetype>(stat.size), Qt::Uninitialized);
-    qsizetype filled = 0;
-    while (filled < bytes.size()) {
-        const zip_int64_t read =
-            zip_fread(file.get(), bytes.data() + filled, static_cast<zip_uint64_t>(bytes.size() - filled));
-        if (read <= 0)
-            throw IoFailure("Entrée d'intro illisible : " + name);
-        filled += static_cast<qsizetype>(read);
+std::vector<std::uint8_t> readEntry(const common::ZipReader& archive, std::uint64_t index) {
+    std::optional<std::vector<std::uint8_t>> bytes;
+    try {
+        bytes = archive.read(index, MAX_ENTRY_BYTES);
+    } catch (const IoFailure&) {
+        std::throw_with_nested(IoFailure("Entrée d'intro illisible : " + archive.name(index)));
     }
-    return bytes;
+    if (!bytes)
+        throw IoFailure("Entrée d'intro illisible : " + archive.name(index));
+    return std::move(*bytes);
 }
 
 // The whole soundtrack as PCM. The decoder reads files, so the entry passes through a private temporary
@@ -94,7 +77,7 @@ struct Soundtrack {
     std::vector<std::uint8_t> pcm;
 };
 
-Soundtrack decodeSoundtrack(const QByteArray& wav) {
+Soundtrack decodeSoundtrack(const std::vector<std::uint8_t>& wav) {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
     const std::filesystem::path file =
@@ -109,7 +92,7 @@ Soundtrack decodeSoundtrack(const QByteArray& wav) {
     } remove{file};
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(wav.constData(), wav.size());
+        out.write(reinterpret_cast<const char*>(wav.data()), static_cast<std::streamsize>(wav.size()));
         if (!out.flush())
             throw IoFailure("Bande son d'intro illisible : écriture temporaire impossible");
     }
@@ -302,13 +285,12 @@ void SplashVideo::run(const std::filesystem::path& path, bool retain) {
     if (!qApp || QThread::currentThread() == qApp->thread())
         throw std::logic_error("Playback must run off EDT");
 
-    const Zip archive = openZip(path);
-    std::vector<std::pair<std::string, zip_uint64_t>> frames;
-    const zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
-    for (zip_int64_t i = 0; i < entries; ++i) {
-        const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
-        if (name && std::string_view(name).ends_with(".jpg"))
-            frames.emplace_back(name, static_cast<zip_uint64_t>(i));
+    const common::ZipReader archive = openZip(path);
+    std::vector<std::pair<std::string, std::uint64_t>> frames;
+    for (std::uint64_t i = 0; i < archive.count(); ++i) {
+        std::string name = archive.name(i);
+        if (name.ends_with(".jpg"))
+            frames.emplace_back(std::move(name), i);
     }
     if (frames.empty())
         throw IoFailure("Intro sans images");
@@ -317,8 +299,10 @@ void SplashVideo::run(const std::filesystem::path& path, bool retain) {
 
     auto slot = std::make_shared<FrameSlot>();
     const auto show = [&](std::int64_t index) {
-        auto image = std::make_shared<const QImage>(
-            QImage::fromData(readEntry(archive.get(), frames[static_cast<std::size_t>(index)].second)));
+        const std::vector<std::uint8_t> bytes =
+            readEntry(archive, frames[static_cast<std::size_t>(index)].second);
+        auto image =
+            std::make_shared<const QImage>(QImage::fromData(bytes.data(), static_cast<int>(bytes.size())));
         if (image->isNull())
             throw IoFailure("Image intro illisible");
         if (options_.onFrame)
@@ -331,11 +315,10 @@ void SplashVideo::run(const std::filesystem::path& path, bool retain) {
     QPointer<QWidget> window;
     bool completed = false;
     try {
-        const zip_int64_t wavIndex = zip_name_locate(archive.get(), "audio.wav", 0);
-        if (wavIndex < 0)
+        const std::optional<std::uint64_t> wavIndex = archive.find("audio.wav");
+        if (!wavIndex)
             throw IoFailure("Intro sans bande son");
-        const Soundtrack track =
-            decodeSoundtrack(readEntry(archive.get(), static_cast<zip_uint64_t>(wavIndex)));
+        const Soundtrack track = decodeSoundtrack(readEntry(archive, *wavIndex));
         try {
             std::shared_ptr<audio::SoundSystem> sound =
                 options_.sound ? options_.sound : audio::systemSound();

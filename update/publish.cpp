@@ -13,6 +13,7 @@
 #include "common/base64.h"
 #include "common/failure.h"
 #include "common/file_system.h"
+#include "common/text.h"
 #include "common/thread_name.h"
 #include "update/atomic_write.h"
 #include "update/digest.h"
@@ -53,15 +54,10 @@ Bytes asBytes(std::string_view text) {
 }
 
 std::int64_t parseSequence(const std::string& text) {
-    std::string_view digits = text;
-    if (digits.starts_with('+'))
-        digits.remove_prefix(1);
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+    const std::optional<std::int64_t> value = common::parseInteger(text);
+    if (!value)
         throw IoFailure("Séquence invalide : " + text);
-    }
-    return value;
+    return *value;
 }
 
 std::int64_t nowSeconds() {
@@ -147,17 +143,6 @@ bool lexicallyOrReallyWithin(const fs::path& path, const fs::path& dir) {
         return false;
     const fs::path realDir = fs::weakly_canonical(dir, error);
     return !error && isWithin(realPath, realDir);
-}
-
-// The message comes first and alone on its line; causes follow so the maker sees why.
-void printCauses(const std::exception& failure, std::ostream& err) {
-    try {
-        std::rethrow_if_nested(failure);
-    } catch (const std::exception& cause) {
-        err << "  cause : " << cause.what() << '\n';
-        printCauses(cause, err);
-    } catch (...) {
-    }
 }
 
 }  // namespace
@@ -292,9 +277,12 @@ int publishMain(std::span<const std::string> args, std::ostream& out, std::ostre
             return 0;
         }
         throw UsageFailure(PUBLISH_USAGE);
-    } catch (const std::exception& failure) {
-        err << failure.what() << '\n';
-        printCauses(failure, err);
+    } catch (const std::exception&) {
+        // The message comes first and alone on its line; causes follow so the maker sees why.
+        const std::vector<std::string> chain = common::failureMessages(std::current_exception());
+        err << chain.front() << '\n';
+        for (std::size_t i = 1; i < chain.size(); ++i)
+            err << "  cause : " << chain[i] << '\n';
         return 1;
     }
 }

@@ -8,19 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace orlex::test {
+#include "common/failure.h"
 
-// The messages of a failure and of its causes, outermost first.
-inline std::vector<std::string> messages(const std::exception& failure) {
-    std::vector<std::string> chain{failure.what()};
-    try {
-        std::rethrow_if_nested(failure);
-    } catch (const std::exception& cause) {
-        const std::vector<std::string> rest = messages(cause);
-        chain.insert(chain.end(), rest.begin(), rest.end());
-    }
-    return chain;
-}
+namespace orlex::test {
 
 // Runs action and returns the message chain of the Failure it throws. Adds a test failure, and returns
 // an empty chain, when action succeeds or throws anything else (the kind is part of the contract: a
@@ -29,8 +19,8 @@ template <typename Failure, typename Action>
 std::vector<std::string> failureChain(Action&& action) {
     try {
         action();
-    } catch (const Failure& failure) {
-        return messages(failure);
+    } catch (const Failure&) {
+        return common::failureMessages(std::current_exception());
     } catch (const std::exception& other) {
         ADD_FAILURE() << "expected " << typeid(Failure).name() << ", got " << typeid(other).name() << ": "
                       << other.what();
