@@ -4,6 +4,8 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <utility>
 
 #include "common/failure.h"
 #include "common/thread_name.h"
@@ -46,35 +48,48 @@ std::size_t index(Bus bus) {
 
 }  // namespace
 
-AudioDirector::AudioDirector(const fs::path& root)
-    : AudioDirector(root, std::make_shared<GameAudioBackend>(), true) {}
+void RealTimeClock::start(Tick tick) {
+    std::lock_guard lock(mutex_);
+    thread_ = std::jthread([tick = std::move(tick)](std::stop_token stop) {
+        common::nameCurrentThread("orlex-audio-fades");
+        std::mutex wait;
+        std::condition_variable_any wake;
+        auto due = std::chrono::steady_clock::now();
+        while (!stop.stop_requested()) {
+            tick(CLOCK_STEP);
+            due += CLOCK_PERIOD;  // fixed rate
+            std::unique_lock waiting(wait);
+            wake.wait_until(waiting, stop, due, [] { return false; });
+        }
+    });
+}
 
-AudioDirector::AudioDirector(const fs::path& root, std::shared_ptr<Backend> backend, bool realtime)
-    : backend_(std::move(backend)), root_(absoluteNormal(root)) {
-    volumes_.fill(1.0f);
-    if (realtime) {
-        prefs_.emplace(AUDIO_NODE);
-        master_ = clampVolume(readFloat(*prefs_, "master").value_or(MASTER_DEFAULT));
-        for (Bus bus : BUSES)
-            volumes_[index(bus)] = clampVolume(readFloat(*prefs_, busName(bus)).value_or(busDefault(bus)));
-        clock_ = std::jthread([this](std::stop_token stop) { clockLoop(std::move(stop)); });
+void RealTimeClock::stop() {
+    std::lock_guard lock(mutex_);
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
     }
+}
+
+AudioDirector::AudioDirector(const fs::path& root)
+    : AudioDirector(root, std::make_shared<GameAudioBackend>(), std::make_shared<PreferenceVolumes>(),
+                    std::make_unique<RealTimeClock>()) {}
+
+AudioDirector::AudioDirector(const fs::path& root, std::shared_ptr<Backend> backend,
+                             std::shared_ptr<VolumeStore> volumes, std::unique_ptr<FadeClock> clock)
+    : backend_(std::move(backend)),
+      store_(std::move(volumes)),
+      root_(absoluteNormal(root)),
+      clock_(std::move(clock)) {
+    master_ = clampVolume(store_->read("master").value_or(MASTER_DEFAULT));
+    for (Bus bus : BUSES)
+        volumes_[index(bus)] = clampVolume(store_->read(busName(bus)).value_or(busDefault(bus)));
+    clock_->start([this](float seconds) { tick(seconds); });
 }
 
 AudioDirector::~AudioDirector() {
     close();
-}
-
-void AudioDirector::clockLoop(std::stop_token stop) {
-    common::nameCurrentThread("orlex-audio-fades");
-    std::mutex wait;
-    auto due = std::chrono::steady_clock::now();
-    while (!stop.stop_requested()) {
-        tick(CLOCK_STEP);
-        due += CLOCK_PERIOD;  // fixed rate
-        std::unique_lock lock(wait);
-        clockWake_.wait_until(lock, stop, due, [] { return false; });
-    }
 }
 
 float AudioDirector::master() {
@@ -90,16 +105,14 @@ float AudioDirector::volume(Bus bus) {
 void AudioDirector::master(float value) {
     std::lock_guard lock(mutex_);
     master_ = clampVolume(value);
-    if (prefs_)
-        writeFloat(*prefs_, "master", master_);
+    store_->write("master", master_);
     refreshLocked();
 }
 
 void AudioDirector::volume(Bus bus, float value) {
     std::lock_guard lock(mutex_);
     volumes_[index(bus)] = clampVolume(value);
-    if (prefs_)
-        writeFloat(*prefs_, busName(bus), volumes_[index(bus)]);
+    store_->write(busName(bus), volumes_[index(bus)]);
     refreshLocked();
 }
 
@@ -174,16 +187,15 @@ void AudioDirector::musicLocked(const std::string& reference, float volume, floa
         refreshLocked();
         return;
     }
-    std::shared_ptr<Track> next;
+    std::optional<Track> next;
     if (outgoing_ && outgoing_->id == id && outgoing_->voice->alive()) {
-        next = std::move(outgoing_);
-        outgoing_.reset();
+        next = std::exchange(outgoing_, std::nullopt);
         next->volume = clampVolume(volume);
     } else if (path) {
         try {
             std::shared_ptr<Voice> voice = backend_->open(*path, true);
             voice->gain(0.0f);
-            next = std::make_shared<Track>(Track{id, std::move(voice), 0.0f, 0.0f, clampVolume(volume)});
+            next = Track{id, std::move(voice), Bus::MUSIC, clampVolume(volume), 0.0f, 0.0f};
         } catch (const std::exception& failure) {
             lastError_ = failure.what();
             return;
@@ -194,10 +206,9 @@ void AudioDirector::musicLocked(const std::string& reference, float volume, floa
         outgoing_.reset();
     }
     lastError_.clear();
-    outgoing_ = std::move(current_);
+    outgoing_ = std::exchange(current_, std::move(next));
     if (outgoing_)
         outgoing_->target = 0.0f;
-    current_ = std::move(next);
     if (current_)
         current_->target = 1.0f;
 }
@@ -233,25 +244,20 @@ void AudioDirector::ambient(const std::string& key, const std::string& reference
         const std::optional<fs::path> path = resolveLocked(reference);
         const std::string id = path ? path->string() : std::string();
         const auto existing = beds_.find(key);
-        if (existing != beds_.end() && existing->second->id == id && existing->second->voice->alive()) {
-            existing->second->volume = clampVolume(volume);
-            bedBuses_[key] = bus;
+        if (existing != beds_.end() && existing->second.id == id && existing->second.voice->alive()) {
+            existing->second.volume = clampVolume(volume);
+            existing->second.bus = bus;
             return;
         }
-        std::shared_ptr<Track> next;
-        if (path) {
-            std::shared_ptr<Voice> voice = backend_->open(*path, true);
-            next = std::make_shared<Track>(Track{id, std::move(voice), 1.0f, 1.0f, clampVolume(volume)});
-        }
+        std::optional<Track> next;
+        if (path)
+            next = Track{id, backend_->open(*path, true), bus, clampVolume(volume), 1.0f, 1.0f};
         if (existing != beds_.end()) {
-            existing->second->voice->close();
+            existing->second.voice->close();
             beds_.erase(existing);
         }
-        bedBuses_.erase(key);
-        if (next) {
-            beds_[key] = std::move(next);
-            bedBuses_[key] = bus;
-        }
+        if (next)
+            beds_.emplace(key, std::move(*next));
         refreshLocked();
     } catch (const std::exception& failure) {
         lastError_ = failure.what();
@@ -265,16 +271,12 @@ void AudioDirector::effect(const std::string& reference, Bus bus, float volume) 
     try {
         const std::optional<fs::path> path = resolveLocked(reference);
         while (effects_.size() >= MAX_EFFECTS) {
-            effects_.front()->voice->close();
-            effectBuses_.erase(effects_.front());
+            effects_.front().voice->close();
             effects_.pop_front();
         }
-        std::shared_ptr<Voice> voice = backend_->open(*path, false);
-        auto track =
-            std::make_shared<Track>(Track{path->string(), std::move(voice), 1.0f, 1.0f, clampVolume(volume)});
-        track->voice->gain(master_ * volumes_[index(bus)] * track->volume);
-        effects_.push_back(track);
-        effectBuses_[track] = bus;
+        Track track{path->string(), backend_->open(*path, false), bus, clampVolume(volume), 1.0f, 1.0f};
+        applyGainLocked(track);
+        effects_.push_back(std::move(track));
     } catch (const std::exception& failure) {
         lastError_ = failure.what();
     }
@@ -289,38 +291,35 @@ void AudioDirector::tick(float seconds) {
         lastError_ = error.empty() ? "Lecture audio interrompue" : error;
     }
     const float step = std::max(0.0f, seconds) / fade_;
-    for (Track* track : {current_.get(), outgoing_.get()}) {
-        if (track == nullptr)
+    for (std::optional<Track>* music : {&current_, &outgoing_}) {
+        if (!*music)
             continue;
-        if (track->level < track->target)
-            track->level = std::min(track->target, track->level + step);
-        else if (track->level > track->target)
-            track->level = std::max(track->target, track->level - step);
+        Track& track = **music;
+        if (track.level < track.target)
+            track.level = std::min(track.target, track.level + step);
+        else if (track.level > track.target)
+            track.level = std::max(track.target, track.level - step);
     }
     if (outgoing_ && outgoing_->level <= 0.0f) {
         outgoing_->voice->close();
         outgoing_.reset();
     }
-    for (auto it = effects_.begin(); it != effects_.end();) {
-        if ((*it)->voice->alive()) {
-            ++it;
-            continue;
-        }
-        effectBuses_.erase(*it);
-        it = effects_.erase(it);
-    }
+    std::erase_if(effects_, [](const Track& effect) { return !effect.voice->alive(); });
     refreshLocked();
 }
 
+void AudioDirector::applyGainLocked(const Track& track) {
+    track.voice->gain(master_ * volumes_[index(track.bus)] * track.volume * track.level);
+}
+
 void AudioDirector::refreshLocked() {
-    for (const auto& track : effects_)
-        track->voice->gain(master_ * volumes_[index(effectBuses_[track])] * track->volume);
-    const float music = master_ * volumes_[index(Bus::MUSIC)];
-    for (Track* track : {current_.get(), outgoing_.get()})
-        if (track != nullptr)
-            track->voice->gain(music * track->volume * track->level);
-    for (const auto& [key, track] : beds_)
-        track->voice->gain(master_ * volumes_[index(bedBuses_[key])] * track->volume);
+    for (const Track& effect : effects_)
+        applyGainLocked(effect);
+    for (const std::optional<Track>* music : {&current_, &outgoing_})
+        if (*music)
+            applyGainLocked(**music);
+    for (const auto& [key, bed] : beds_)
+        applyGainLocked(bed);
 }
 
 bool AudioDirector::musicAlive() {
@@ -341,24 +340,22 @@ std::string AudioDirector::lastError() {
 void AudioDirector::close() {
     {
         std::lock_guard lock(mutex_);
-        if (closed_)
-            return;
-        closed_ = true;
-        clock_.request_stop();
-        for (Track* track : {current_.get(), outgoing_.get()})
-            if (track != nullptr)
-                track->voice->close();
-        for (const auto& [key, track] : beds_)
-            track->voice->close();
-        for (const auto& track : effects_)
-            track->voice->close();
-        beds_.clear();
-        bedBuses_.clear();
-        effects_.clear();
-        effectBuses_.clear();
+        if (!closed_) {
+            closed_ = true;
+            for (const std::optional<Track>* music : {&current_, &outgoing_})
+                if (*music)
+                    (*music)->voice->close();
+            for (const auto& [key, bed] : beds_)
+                bed.voice->close();
+            for (const Track& effect : effects_)
+                effect.voice->close();
+            beds_.clear();
+            effects_.clear();
+        }
     }
-    if (clock_.joinable())
-        clock_.join();
+    // Outside the lock: a tick waiting for it finds the director closed and returns. Both calls wait for
+    // their threads, also when another caller is already closing.
+    clock_->stop();
     backend_->close();
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,27 +14,59 @@
 
 #include "audio/backend.h"
 #include "audio/volumes.h"
-#include "common/preferences.h"
 
 namespace orlex::audio {
+
+// What advances a director's fades. The director starts its clock once, when it is constructed, and stops
+// it in close().
+class FadeClock {
+public:
+    // Advances the fades by the seconds given.
+    using Tick = std::function<void(float seconds)>;
+
+    virtual ~FadeClock() = default;
+    // From now on calls tick, on a thread of the clock's own, until stop().
+    virtual void start(Tick tick) = 0;
+    // Returns once no call of tick runs and none will follow. Idempotent; never called from tick.
+    virtual void stop() = 0;
+};
+
+// Real time: the thread "orlex-audio-fades" calls tick(0.02) at once, then every 20 ms at a fixed rate.
+class RealTimeClock : public FadeClock {
+public:
+    void start(Tick tick) override;
+    void stop() override;
+
+private:
+    std::mutex mutex_;
+    std::jthread thread_;
+};
+
+// Never ticks: whoever drives the director calls its tick() (tests, tools that keep their own time).
+class ManualClock : public FadeClock {
+public:
+    void start(Tick) override {}
+    void stop() override {}
+};
 
 // The mixer: one music slot that cross-fades between tracks, a combat override of the zone music, keyed
 // ambience and weather beds, at most 12 one-shot effects, and the master and bus volumes. Every gain is
 // master × bus × track volume (× fade level for music), recomputed by tick().
-// Every public operation holds the director's lock, so callers and the clock thread never interleave.
+// Every public operation holds the director's lock, so callers and the clock's thread never interleave.
 // Playback failures never propagate (they are kept in lastError()), except the bus check of ambient().
 class AudioDirector {
 public:
-    // Real time on the game audio backend (the system output in the launcher).
+    // The launcher's director: the game audio backend (the system output in the launcher), the volumes of
+    // the node "com/orlex/audio" and a RealTimeClock.
     explicit AudioDirector(const std::filesystem::path& root);
-    // The director owns backend: close() closes it.
-    // realtime: volumes loaded from and stored to the node "com/orlex/audio", and the clock thread
-    // "orlex-audio-fades" ticking 0.02 s every 20 ms from now until close(). Otherwise: master 0.8, every
-    // bus 1.0, nothing stored, and tick() runs only when the caller calls it.
-    AudioDirector(const std::filesystem::path& root, std::shared_ptr<Backend> backend, bool realtime);
+    // Loads the master and bus volumes from volumes (0.8 and the bus defaults where none is stored,
+    // clamped), stores every change there, and starts clock, whose ticks advance the fades. The director
+    // owns backend and clock: close() closes the one and stops the other.
+    AudioDirector(const std::filesystem::path& root, std::shared_ptr<Backend> backend,
+                  std::shared_ptr<VolumeStore> volumes, std::unique_ptr<FadeClock> clock);
     AudioDirector(const AudioDirector&) = delete;
     AudioDirector& operator=(const AudioDirector&) = delete;
-    ~AudioDirector();
+    ~AudioDirector();  // close()
 
     // Volumes; the setters clamp, store and refresh every gain, also after close().
     float master();
@@ -65,46 +97,45 @@ public:
     bool musicAlive();
     std::string musicId();
     std::string lastError();
-    // Stops the clock and every voice and closes the backend, returning once their threads have ended;
+    // Stops every voice and the clock, closes the backend, and returns once their threads have ended;
     // afterwards playback operations do nothing. Idempotent.
     void close();
 
 private:
+    // One playing sound on its bus. Beds and effects stay at level 1; music fades its level to target.
     struct Track {
         std::string id;
         std::shared_ptr<Voice> voice;
-        float level = 0.0f;
-        float target = 0.0f;
-        float volume = 0.0f;
+        Bus bus;
+        float volume;  // the caller's, clamped
+        float level;
+        float target;
     };
 
     void musicLocked(const std::string& reference, float volume, float seconds);
     void refreshLocked();
-    void clockLoop(std::stop_token stop);
+    void applyGainLocked(const Track& track);
     std::optional<std::filesystem::path> resolveLocked(const std::string& reference);
 
     std::mutex mutex_;
     std::shared_ptr<Backend> backend_;
+    std::shared_ptr<VolumeStore> store_;
     std::filesystem::path root_;
     std::vector<std::filesystem::path> fallbackRoots_;
-    std::optional<common::Preferences> prefs_;
     std::array<float, BUSES.size()> volumes_{};
     float master_ = MASTER_DEFAULT;
-    std::shared_ptr<Track> current_;
-    std::shared_ptr<Track> outgoing_;
+    std::optional<Track> current_;
+    std::optional<Track> outgoing_;
     float fade_ = 2.0f;
-    std::map<std::string, std::shared_ptr<Track>> beds_;
-    std::map<std::string, Bus> bedBuses_;
-    std::deque<std::shared_ptr<Track>> effects_;
-    std::map<std::shared_ptr<Track>, Bus> effectBuses_;
+    std::map<std::string, Track> beds_;
+    std::deque<Track> effects_;  // oldest first
     bool combat_ = false;
     std::string zone_;
     float zoneVolume_ = 0.7f;
     float zoneFade_ = 2.0f;
     std::string lastError_;
     bool closed_ = false;
-    std::condition_variable_any clockWake_;
-    std::jthread clock_;
+    std::unique_ptr<FadeClock> clock_;  // started last, once everything above is set
 };
 
 }  // namespace orlex::audio

@@ -58,4 +58,23 @@ void writeFloat(common::Preferences& store, const std::string& key, float value)
     store.put(key, std::string(buffer, result.ptr));
 }
 
+std::optional<float> PreferenceVolumes::read(const std::string& key) {
+    return readFloat(node_, key);
+}
+
+void PreferenceVolumes::write(const std::string& key, float value) {
+    writeFloat(node_, key, value);
+}
+
+std::optional<float> MemoryVolumes::read(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    const auto found = values_.find(key);
+    return found == values_.end() ? std::nullopt : std::optional<float>(found->second);
+}
+
+void MemoryVolumes::write(const std::string& key, float value) {
+    std::lock_guard lock(mutex_);
+    values_[key] = value;
+}
+
 }  // namespace orlex::audio

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -30,5 +32,36 @@ float clampVolume(float value);
 // "NaN" reads as NaN.
 std::optional<float> readFloat(const common::Preferences& store, const std::string& key);
 void writeFloat(common::Preferences& store, const std::string& key, float value);
+
+// Where the director keeps its master ("master") and bus volumes (the bus names) between runs. Calls may
+// come from any thread; values are returned as stored, unclamped.
+class VolumeStore {
+public:
+    virtual ~VolumeStore() = default;
+    // The value stored under key, or nullopt when there is none (or it is not a number).
+    virtual std::optional<float> read(const std::string& key) = 0;
+    virtual void write(const std::string& key, float value) = 0;
+};
+
+// The per-user preference node "com/orlex/audio", where the interface tones read the volumes too.
+class PreferenceVolumes : public VolumeStore {
+public:
+    std::optional<float> read(const std::string& key) override;
+    void write(const std::string& key, float value) override;
+
+private:
+    common::Preferences node_{AUDIO_NODE};
+};
+
+// Volumes kept by this object only, gone with it: for directors whose settings must not outlive them.
+class MemoryVolumes : public VolumeStore {
+public:
+    std::optional<float> read(const std::string& key) override;
+    void write(const std::string& key, float value) override;
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, float> values_;
+};
 
 }  // namespace orlex::audio

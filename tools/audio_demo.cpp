@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
         }
         {
-            AudioDirector director(work, std::make_shared<PcmBackend>(sound), false);
+            AudioDirector director(work, std::make_shared<PcmBackend>(sound),
+                                   std::make_shared<MemoryVolumes>(), std::make_unique<ManualClock>());
             director.music("music/dawn.wav", 1.0f, 1.0f);
             run(director, 2.5);
             director.music("music/dusk.wav", 1.0f, 2.0f);  // the cross-fade
@@ -136,7 +137,6 @@ int main(int argc, char** argv) {
                 throw std::runtime_error(director.lastError());
             director.close();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the tone threads close their lines
 
         std::vector<int> mix;
         for (const RecordedSound::Line& line : sound->lines()) {

@@ -101,7 +101,8 @@ protected:
     fs::path project_ = dir_ / "project";
     fs::path outside_ = dir_ / "outside";
     std::shared_ptr<FakeBackend> backend_ = std::make_shared<FakeBackend>();
-    AudioDirector director_{project_, backend_, false};
+    AudioDirector director_{project_, backend_, std::make_shared<MemoryVolumes>(),
+                            std::make_unique<ManualClock>()};
 };
 
 TEST_F(DirectorTest, ResolvesInsideTheProjectAndRefusesEverythingElse) {
@@ -335,8 +336,10 @@ protected:
 };
 
 TEST_F(DirectorStoreTest, LoadsClampedVolumesAndStoresChanges) {
+    const auto manual = [] { return std::make_unique<ManualClock>(); };
+    const auto preferences = std::make_shared<PreferenceVolumes>();
     {
-        AudioDirector fresh(dir_.path(), backend_, true);
+        AudioDirector fresh(dir_.path(), backend_, preferences, manual());
         EXPECT_FLOAT_EQ(fresh.master(), 0.8f);
         EXPECT_FLOAT_EQ(fresh.volume(Bus::INTERFACE), 0.6f);
         EXPECT_FLOAT_EQ(fresh.volume(Bus::MUSIC), 1.0f);
@@ -345,7 +348,7 @@ TEST_F(DirectorStoreTest, LoadsClampedVolumesAndStoresChanges) {
     store.put("master", "1.7");
     store.put("INTERFACE", "NaN");
     store.put("WEATHER", "-3");
-    AudioDirector director(dir_.path(), backend_, true);
+    AudioDirector director(dir_.path(), backend_, preferences, manual());
     EXPECT_EQ(director.master(), 1.0f);
     EXPECT_EQ(director.volume(Bus::INTERFACE), 0.0f);
     EXPECT_EQ(director.volume(Bus::WEATHER), 0.0f);
@@ -356,19 +359,16 @@ TEST_F(DirectorStoreTest, LoadsClampedVolumesAndStoresChanges) {
     EXPECT_EQ(store.get("master"), "1");
     director.close();
 
-    AudioDirector again(dir_.path(), backend_, true);
+    AudioDirector again(dir_.path(), backend_, std::make_shared<PreferenceVolumes>(), manual());
     EXPECT_EQ(again.volume(Bus::EFFECTS), 0.25f);
     EXPECT_EQ(again.master(), 1.0f);
-}
 
-TEST_F(DirectorStoreTest, NonRealTimeDirectorsTouchNoStore) {
-    common::Preferences("com/orlex/audio").put("MUSIC", "0.5");
-    AudioDirector director(dir_.path(), backend_, false);
-    EXPECT_FLOAT_EQ(director.master(), 0.8f);
-    EXPECT_EQ(director.volume(Bus::INTERFACE), 1.0f);
-    EXPECT_EQ(director.volume(Bus::MUSIC), 1.0f);
-    director.volume(Bus::MUSIC, 0.1f);
-    EXPECT_EQ(common::Preferences("com/orlex/audio").get("MUSIC"), "0.5");
+    // A director on a store of its own neither reads nor writes the preferences.
+    AudioDirector apart(dir_.path(), backend_, std::make_shared<MemoryVolumes>(), manual());
+    EXPECT_FLOAT_EQ(apart.master(), 0.8f);
+    apart.volume(Bus::EFFECTS, 0.5f);
+    EXPECT_EQ(apart.volume(Bus::EFFECTS), 0.5f);
+    EXPECT_EQ(store.get("EFFECTS"), "0.25");
 }
 
 // A voice whose gain may be set from the clock thread while the test reads it.
@@ -399,7 +399,8 @@ struct ClockedBackend : Backend {
 TEST_F(DirectorStoreTest, RealTimeDirectorsFadeOnTheirOwnClockUntilClosed) {
     writeFile(dir_ / "a.ogg", "sound");
     auto backend = std::make_shared<ClockedBackend>();
-    AudioDirector director(dir_.path(), backend, true);
+    AudioDirector director(dir_.path(), backend, std::make_shared<MemoryVolumes>(),
+                           std::make_unique<RealTimeClock>());
     director.music("a.ogg", 1.0f, 0.15f);
     {
         std::unique_lock lock(backend->voice->mutex);

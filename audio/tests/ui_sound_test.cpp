@@ -169,11 +169,13 @@ TEST_F(UiSoundTest, StoredVolumesReadBackUnderAFrenchLocale) {
     if (!french.set)
         GTEST_SKIP() << "the locale fr_FR.UTF-8 is not installed (scripts/setup installs it)";
 
-    AudioDirector settings(dir_.path(), std::make_shared<PcmBackend>(sound_), true);
+    AudioDirector settings(dir_.path(), std::make_shared<PcmBackend>(sound_),
+                           std::make_shared<PreferenceVolumes>(), std::make_unique<ManualClock>());
     settings.master(0.7f);
     settings.volume(Bus::INTERFACE, 0.3f);
     settings.close();
-    AudioDirector restarted(dir_.path(), std::make_shared<PcmBackend>(sound_), true);
+    AudioDirector restarted(dir_.path(), std::make_shared<PcmBackend>(sound_),
+                            std::make_shared<PreferenceVolumes>(), std::make_unique<ManualClock>());
     EXPECT_EQ(restarted.master(), 0.7f);
     EXPECT_EQ(restarted.volume(Bus::INTERFACE), 0.3f);
     restarted.close();
