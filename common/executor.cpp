@@ -46,11 +46,10 @@ void Executor::shutdown() {
     }
     if (thread_.joinable()) {
         thread_.request_stop();
-        if (onWorkerThread()) {
-            thread_.detach();  // a task shutting down its own executor: the loop ends after it returns
-        } else {
+        // A task shutting down its own executor cannot wait for itself: the loop ends once the task
+        // returns, and the destructor, which must run on another thread, joins it.
+        if (!onWorkerThread())
             thread_.join();
-        }
     }
 }
 

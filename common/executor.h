@@ -35,7 +35,9 @@ public:
     void schedule(std::chrono::nanoseconds delay, Task task);
     // True when called from this executor's own thread.
     bool onWorkerThread() const;
-    // Asks the running task to stop, drops pending tasks, waits for the thread. Idempotent.
+    // Asks the running task to stop, drops pending tasks, waits for the thread (unless called by a task
+    // of this executor, which cannot wait for itself). Idempotent. The executor must be destroyed on
+    // another thread than its own.
     void shutdown();
 
 private:

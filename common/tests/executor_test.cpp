@@ -68,6 +68,20 @@ TEST(Executor, ShutdownInterruptsTheRunningTaskAndDropsPendingOnes) {
     EXPECT_FALSE(pendingRan);
 }
 
+TEST(Executor, ATaskMayShutItsOwnExecutorDownAndTheOwnerThenJoinsTheThread) {
+    auto executor = std::make_unique<Executor>("orlex-update-monitor");
+    std::promise<void> ran;
+    std::atomic<bool> laterRan{false};
+    executor->submit([&] {
+        executor->shutdown();
+        ran.set_value();
+    });
+    executor->submit([&] { laterRan = true; });
+    ran.get_future().wait();
+    executor.reset();  // joins the thread the task ended on
+    EXPECT_FALSE(laterRan);
+}
+
 TEST(Executor, AnUnusedExecutorStartsNoThread) {
     Executor executor("idle");
     EXPECT_FALSE(executor.onWorkerThread());
