@@ -2,40 +2,43 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+
 #include "accounts/secret_buffer.h"
-#include "accounts/web_client.h"
+#include "accounts/web_exchange.h"
 #include "common/failure.h"
 #include "common/json_writer.h"
 
 namespace orlex::accounts {
 
-GameGrant exchangeSession(const std::string& endpoint, const std::string& cookieHeader) {
+GameGrant exchangeSession(const SessionExchangeSettings& settings, const std::string& cookieHeader) {
     if (cookieHeader.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
         throw common::SessionExpired();
-    WebClient client(std::chrono::milliseconds(8'000), std::chrono::milliseconds(10'000));
+    net::HttpClient client(settings.connectTimeout, settings.trust);
     common::JsonWriter writer;
     writer.beginObject().key("session").string(cookieHeader).endObject();
     std::string body = writer.text();
-    WebRequest request;
-    request.method = "POST";
-    request.url = endpoint;
-    request.headers.emplace_back("Content-Type", "application/json");
-    request.body = body;
-    WebResponse answer;
+    const net::Request request{.method = net::Method::Post,
+                               .url = settings.endpoint,
+                               .headers = {{"Content-Type", "application/json"}},
+                               .body = body,
+                               .headersTimeout = settings.requestTimeout,
+                               .exchangeTimeout = settings.requestTimeout};
+    std::optional<net::BufferedResponse> answer;
     try {
-        answer = client.send(request);
+        answer = webExchange(client, request);
     } catch (...) {
         wipeString(body);
         throw;
     }
     wipeString(body);
-    if (answer.status == 401 || answer.status == 403)
+    if (answer->status() == 401 || answer->status() == 403)
         throw common::SessionExpired();
-    if (answer.status != 200)
+    if (answer->status() != 200)
         throw common::IoFailure("Échange de session temporairement indisponible (" +
-                                std::to_string(answer.status) + ")");
+                                std::to_string(answer->status()) + ")");
 
-    const nlohmann::json json = nlohmann::json::parse(answer.body, nullptr, false);
+    const nlohmann::json json = nlohmann::json::parse(answer->body(), nullptr, false);
     if (!json.is_object())
         throw common::FormatFailure("Réponse d’échange de session invalide");
     const auto text = [&](const char* name) {

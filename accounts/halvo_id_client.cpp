@@ -1,7 +1,5 @@
 #include "accounts/halvo_id_client.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -13,13 +11,14 @@
 #include <system_error>
 
 #include "accounts/secret_buffer.h"
+#include "accounts/web_exchange.h"
 #include "common/base64.h"
 #include "common/failure.h"
 #include "common/file_system.h"
 #include "common/host.h"
-#include "common/properties.h"
 #include "common/text.h"
 #include "common/uuid.h"
+#include "net/url.h"
 
 namespace orlex::accounts {
 namespace {
@@ -162,11 +161,8 @@ std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point 
         } else if (equalsIgnoringCase(name, "Max-Age")) {
             maxAge = integer(value);
         } else if (equalsIgnoringCase(name, "Expires")) {
-            const std::string date(value);
-            const time_t at = curl_getdate(date.c_str(), nullptr);
-            if (at != -1)
-                expires = std::max<std::int64_t>(
-                    0, static_cast<std::int64_t>(at) - static_cast<std::int64_t>(std::time(nullptr)));
+            if (const std::optional<std::int64_t> at = net::httpDate(std::string(value)))
+                expires = std::max<std::int64_t>(0, *at - static_cast<std::int64_t>(std::time(nullptr)));
         } else if (equalsIgnoringCase(name, "Secure")) {
             cookie.secure = true;
         } else if (equalsIgnoringCase(name, "HttpOnly")) {
@@ -224,6 +220,27 @@ bool redirect(long status) {
     return status >= 300 && status <= 399;
 }
 
+// The parts of a request URL that cookies are matched on; empty ones for text that is no URL.
+struct CookieScope {
+    std::string host;
+    std::string path = "/";
+    bool https = false;
+
+    explicit CookieScope(const std::string& url) {
+        if (const std::optional<net::Url> parsed = net::Url::parse(url)) {
+            host = parsed->host();
+            path = parsed->path();
+            https = parsed->scheme() == "https";
+        }
+    }
+};
+
+std::string withoutTrailingSlashes(std::string origin) {
+    while (origin.ends_with("/"))
+        origin.pop_back();
+    return origin;
+}
+
 }  // namespace
 
 bool Cookie::expired(Clock::time_point now) const {
@@ -232,25 +249,12 @@ bool Cookie::expired(Clock::time_point now) const {
     return maxAge >= 0 && std::chrono::floor<std::chrono::seconds>(now - received).count() >= maxAge;
 }
 
-std::string halvoOrigin() {
-    std::string origin = common::property(HALVO_ORIGIN_PROPERTY).value_or(DEFAULT_HALVO_ORIGIN);
-    while (origin.ends_with("/"))
-        origin.pop_back();
-    return origin;
-}
-
-std::string serviceDomain() {
-    return urlHost(halvoOrigin()).value_or("");
-}
-
-std::string gameSessionEndpoint() {
-    return common::property(GAME_SESSION_PROPERTY).value_or(DEFAULT_GAME_SESSION);
-}
-
-HalvoIdClient::HalvoIdClient(fs::path sessionFile)
+HalvoIdClient::HalvoIdClient(fs::path sessionFile, HalvoIdSettings settings)
     : sessionFile_(std::move(sessionFile)),
-      origin_(halvoOrigin()),
-      web_(std::make_unique<WebClient>(CONNECT_TIMEOUT, REQUEST_TIMEOUT)) {
+      origin_(withoutTrailingSlashes(std::move(settings.origin))),
+      serviceDomain_(CookieScope(origin_).host),
+      requestTimeout_(settings.requestTimeout),
+      web_(std::make_unique<net::HttpClient>(settings.connectTimeout, settings.trust)) {
     restore();
 }
 
@@ -298,12 +302,12 @@ Result HalvoIdClient::registerAccount(std::string_view username, std::string_vie
 
 Result HalvoIdClient::submit(std::string_view page, std::string_view endpoint,
                              const std::vector<std::pair<std::string, std::string_view>>& fields) {
-    const WebResponse pageAnswer = get(page);
-    if (redirect(pageAnswer.status) && sessionValid())
+    const net::BufferedResponse pageAnswer = get(page);
+    if (redirect(pageAnswer.status()) && sessionValid())
         return {true, "Connecté."};
-    if (pageAnswer.status != 200)
-        throw IoFailure("HALVO ID indisponible (" + std::to_string(pageAnswer.status) + ").");
-    const std::string token = csrfToken(pageAnswer.body);
+    if (pageAnswer.status() != 200)
+        throw IoFailure("HALVO ID indisponible (" + std::to_string(pageAnswer.status()) + ").");
+    const std::string token = csrfToken(pageAnswer.body());
     if (token.empty())
         throw IoFailure("Jeton de sécurité HALVO ID introuvable.");
 
@@ -312,7 +316,7 @@ Result HalvoIdClient::submit(std::string_view page, std::string_view endpoint,
     all.emplace_back("csrf_token", token);
     all.insert(all.end(), fields.begin(), fields.end());
     std::string body = form(all);
-    WebResponse answer;
+    std::optional<net::BufferedResponse> answer;
     try {
         answer = post(endpoint, body);
     } catch (...) {
@@ -321,16 +325,20 @@ Result HalvoIdClient::submit(std::string_view page, std::string_view endpoint,
     }
     wipeString(body);
 
-    if (redirect(answer.status)) {
-        const std::string location = answer.first("Location").value_or("");
+    if (redirect(answer->status())) {
+        const std::string location = answer->head().first("Location").value_or("");
         if (!blank(location)) {
-            const std::string destination = resolveReference(origin_ + std::string(endpoint), location);
-            if (acceptedRedirect(destination, sessionValid()))
+            // The location is resolved against the form's target; one that resolves to no URL is no
+            // trusted destination, but the session is asked about all the same.
+            const std::optional<net::Url> target = net::Url::parse(origin_ + std::string(endpoint));
+            const std::optional<net::Url> destination = target ? target->resolve(location) : std::nullopt;
+            const bool authenticated = sessionValid();
+            if (destination && acceptedRedirect(destination->text(), authenticated))
                 return {true, "Connexion HALVO ID établie."};
         }
         return {false, "Identifiant ou mot de passe incorrect."};
     }
-    const std::string text = message(answer.body);
+    const std::string text = message(answer->body());
     return {false, text.empty() ? std::string("Connexion HALVO ID refusée.") : text};
 }
 
@@ -342,12 +350,12 @@ bool HalvoIdClient::sessionValid() {
         if (jar_.empty())
             return false;
     }
-    const WebResponse page = get(LOGIN);
-    if (redirect(page.status))
+    const net::BufferedResponse page = get(LOGIN);
+    if (redirect(page.status()))
         return true;
-    if (page.status != 200 || !csrfToken(page.body).empty())
+    if (page.status() != 200 || !csrfToken(page.body()).empty())
         return false;
-    const std::string text = lowerText(page.body);
+    const std::string text = lowerText(page.body());
     return text.find("logout") != std::string::npos || text.find("déconnexion") != std::string::npos ||
            text.find("deconnexion") != std::string::npos;
 }
@@ -357,15 +365,14 @@ std::string HalvoIdClient::sessionCookieHeader() const {
 }
 
 std::string HalvoIdClient::cookieHeaderFor(const std::string& url, bool trustedOnly) const {
-    const std::string host = urlHost(url).value_or("");
-    const std::string path = urlPath(url);
-    const bool https = equalsIgnoringCase(urlScheme(url).value_or(""), "https");
+    const CookieScope scope(url);
     const Clock::time_point now = Clock::now();
     std::string header;
     const std::lock_guard lock(mutex_);
     for (const Cookie& cookie : jar_) {
-        if (cookie.expired(now) || !domainMatches(cookie.domain, host) || !pathMatches(cookie.path, path) ||
-            (cookie.secure && !https) || (trustedOnly && !trustedDomain(cookie.domain)))
+        if (cookie.expired(now) || !domainMatches(cookie.domain, scope.host) ||
+            !pathMatches(cookie.path, scope.path) || (cookie.secure && !scope.https) ||
+            (trustedOnly && !trustedDomain(cookie.domain)))
             continue;
         if (!header.empty())
             header += "; ";
@@ -374,30 +381,32 @@ std::string HalvoIdClient::cookieHeaderFor(const std::string& url, bool trustedO
     return header;
 }
 
-WebResponse HalvoIdClient::get(std::string_view path) {
-    WebRequest request;
-    request.url = origin_ + std::string(path);
+net::BufferedResponse HalvoIdClient::get(std::string_view path) {
+    net::Request request{.url = origin_ + std::string(path),
+                         .headersTimeout = requestTimeout_,
+                         .exchangeTimeout = requestTimeout_};
     return exchange(request);
 }
 
-WebResponse HalvoIdClient::post(std::string_view path, std::string_view body) {
-    WebRequest request;
-    request.method = "POST";
-    request.url = origin_ + std::string(path);
-    request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=UTF-8");
-    request.body = body;
+net::BufferedResponse HalvoIdClient::post(std::string_view path, std::string_view body) {
+    net::Request request{.method = net::Method::Post,
+                         .url = origin_ + std::string(path),
+                         .headers = {{"Content-Type", "application/x-www-form-urlencoded; charset=UTF-8"}},
+                         .body = body,
+                         .headersTimeout = requestTimeout_,
+                         .exchangeTimeout = requestTimeout_};
     return exchange(request);
 }
 
-WebResponse HalvoIdClient::exchange(const WebRequest& original) {
-    WebRequest request = original;
+// Adds the jar's cookies to request, sends it, wipes its header values and keeps the answer's cookies.
+net::BufferedResponse HalvoIdClient::exchange(net::Request& request) {
     std::string cookies = cookieHeaderFor(request.url, false);
     if (!cookies.empty())
         request.headers.emplace_back("Cookie", cookies);
     wipeString(cookies);
-    WebResponse response;
+    std::optional<net::BufferedResponse> response;
     try {
-        response = web_->send(request);
+        response = webExchange(*web_, request);
     } catch (...) {
         for (auto& [name, value] : request.headers)
             wipeString(value);
@@ -405,25 +414,24 @@ WebResponse HalvoIdClient::exchange(const WebRequest& original) {
     }
     for (auto& [name, value] : request.headers)
         wipeString(value);
-    store(request.url, response);
-    return response;
+    store(request.url, *response);
+    return std::move(*response);
 }
 
-void HalvoIdClient::store(const std::string& url, const WebResponse& response) {
-    const std::string host = urlHost(url).value_or("");
-    const std::string path = urlPath(url);
+void HalvoIdClient::store(const std::string& url, const net::BufferedResponse& response) {
+    const CookieScope scope(url);
     const Clock::time_point now = Clock::now();
     const std::lock_guard lock(mutex_);
-    for (const std::string& header : response.all("Set-Cookie")) {
+    for (const std::string& header : response.head().all("Set-Cookie")) {
         std::optional<Cookie> cookie = parseSetCookie(header, now);
         if (!cookie)
             continue;
         if (cookie->path.empty())
-            cookie->path = defaultPath(path);
+            cookie->path = defaultPath(scope.path);
         if (cookie->domain.empty())
-            cookie->domain = host;
+            cookie->domain = scope.host;
         // Origin-server policy: only cookies for the host that answered.
-        if (!domainMatches(cookie->domain, host))
+        if (!domainMatches(cookie->domain, scope.host))
             continue;
         addToJar(jar_, std::move(*cookie));
     }
@@ -526,21 +534,20 @@ void HalvoIdClient::restore() {
     }
 }
 
-bool HalvoIdClient::trustedDomain(std::string_view domain) {
-    const std::string service = serviceDomain();
+bool HalvoIdClient::trustedDomain(std::string_view domain) const {
+    const std::string& service = serviceDomain_;
     return !service.empty() && (equalsIgnoringCase(domain, service) ||
                                 (domain.starts_with(".") && equalsIgnoringCase(domain.substr(1), service)));
 }
 
-bool HalvoIdClient::trustedRedirect(std::string_view destination) {
-    const std::optional<std::string> scheme = urlScheme(destination);
-    const std::optional<std::string> host = urlHost(destination);
-    const std::string service = serviceDomain();
-    return scheme && host && !service.empty() && equalsIgnoringCase(*scheme, "https") &&
-           (equalsIgnoringCase(*host, service) || equalsIgnoringCase(*host, "www." + service));
+bool HalvoIdClient::trustedRedirect(std::string_view destination) const {
+    const std::optional<net::Url> url = net::Url::parse(destination);
+    const std::string& service = serviceDomain_;
+    return url && !service.empty() && url->scheme() == "https" &&
+           (url->host() == service || url->host() == "www." + service);
 }
 
-bool HalvoIdClient::acceptedRedirect(std::string_view destination, bool authenticated) {
+bool HalvoIdClient::acceptedRedirect(std::string_view destination, bool authenticated) const {
     return authenticated && trustedRedirect(destination);
 }
 

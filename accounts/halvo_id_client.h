@@ -10,29 +10,27 @@
 #include <utility>
 #include <vector>
 
-#include "accounts/web_client.h"
+#include "net/http_client.h"
+#include "net/trust_store.h"
 
 namespace orlex::accounts {
 
-// Where the account service and the game session endpoint are reached. Built-in defaults, replaced by the
-// process properties orlex.halvoOrigin ("https://host[:port]", no path) and orlex.gameSession (an https URL).
-inline constexpr const char* HALVO_ORIGIN_PROPERTY = "orlex.halvoOrigin";
-inline constexpr const char* GAME_SESSION_PROPERTY = "orlex.gameSession";
+// The account service's origin when none is configured.
 inline constexpr const char* DEFAULT_HALVO_ORIGIN = "https://halvo.example";
-inline constexpr const char* DEFAULT_GAME_SESSION = "https://updates.orlex.example/mmo/session";
+
+// Where and how the account service is reached, with the system's defaults.
+struct HalvoIdSettings {
+    std::string origin = DEFAULT_HALVO_ORIGIN;  // "https://host[:port]", no path; a trailing "/" is dropped
+    net::TrustConfig trust = {};                // besides the system store
+    std::chrono::milliseconds connectTimeout{12'000};
+    std::chrono::milliseconds requestTimeout{20'000};  // each whole request
+};
 
 // The service's pages and form targets, under the origin.
 inline constexpr const char* LOGIN = "/halvoid/login.php";
 inline constexpr const char* LOGIN_API = "/halvoid/api/login.php";
 inline constexpr const char* REGISTER = "/halvoid/create.php";
 inline constexpr const char* REGISTER_API = "/halvoid/api/register.php";
-
-// The configured account service origin, without a trailing "/".
-std::string halvoOrigin();
-// Its host in lower case: the service domain the two trust rules are built on.
-std::string serviceDomain();
-// The configured game session endpoint.
-std::string gameSessionEndpoint();
 
 // The outcome of a sign-in or sign-up the player can act on; message is the French status text.
 struct Result {
@@ -60,18 +58,17 @@ struct Cookie {
 // cookies in memory and in the session file (one line per cookie, seven tab-separated fields: name,
 // value, domain and path in URL-safe base64 without fill, the max-age, the secure and http-only flags).
 //
-// Every operation may block up to the time-outs (connect 12 s, request 20 s) and is meant for the
-// launcher's worker thread, one at a time; the jar itself is guarded and may be read from any thread
-// (sessionCookieHeader runs on the editor session broker's thread too). Network failures are
-// common::IoFailure; secrets never appear in a failure's message.
+// The trust rules are built on the service domain: the host of the origin, in lower case.
+//
+// Every operation may block up to the settings' time-outs and is meant for the launcher's worker thread,
+// one at a time; the jar itself is guarded and may be read from any thread (sessionCookieHeader runs on
+// the editor session broker's thread too). Network failures are common::IoFailure (webExchange(),
+// web_exchange.h); secrets never appear in a failure's message.
 class HalvoIdClient {
 public:
-    static constexpr std::chrono::milliseconds CONNECT_TIMEOUT{12'000};
-    static constexpr std::chrono::milliseconds REQUEST_TIMEOUT{20'000};
-
-    // Builds the HTTP client and the empty jar for the configured origin, then restores the jar from
+    // Builds the HTTP client and the empty jar for the settings' origin, then restores the jar from
     // sessionFile. Never fails because of the file: a damaged one is deleted.
-    explicit HalvoIdClient(std::filesystem::path sessionFile);
+    HalvoIdClient(std::filesystem::path sessionFile, HalvoIdSettings settings);
     HalvoIdClient(const HalvoIdClient&) = delete;
     HalvoIdClient& operator=(const HalvoIdClient&) = delete;
     ~HalvoIdClient();
@@ -103,9 +100,9 @@ public:
     // A snapshot of the jar, in its order.
     std::vector<Cookie> cookies() const;
 
-    static bool trustedDomain(std::string_view domain);
-    static bool trustedRedirect(std::string_view destination);
-    static bool acceptedRedirect(std::string_view destination, bool authenticated);
+    bool trustedDomain(std::string_view domain) const;
+    bool trustedRedirect(std::string_view destination) const;
+    bool acceptedRedirect(std::string_view destination, bool authenticated) const;
     // application/x-www-form-urlencoded over UTF-8, pairs in the given order. The result may hold a
     // password: the caller wipes it (wipeString) once sent.
     static std::string form(const std::vector<std::pair<std::string, std::string_view>>& fields);
@@ -115,16 +112,18 @@ public:
     static std::string csrfToken(std::string_view html);
 
 private:
-    WebResponse get(std::string_view path);
-    WebResponse post(std::string_view path, std::string_view body);
-    WebResponse exchange(const WebRequest& request);
+    net::BufferedResponse get(std::string_view path);
+    net::BufferedResponse post(std::string_view path, std::string_view body);
+    net::BufferedResponse exchange(net::Request& request);
     void restore();
-    void store(const std::string& url, const WebResponse& response);
+    void store(const std::string& url, const net::BufferedResponse& response);
     std::string cookieHeaderFor(const std::string& url, bool trustedOnly) const;
 
     std::filesystem::path sessionFile_;
     std::string origin_;
-    std::unique_ptr<WebClient> web_;
+    std::string serviceDomain_;
+    std::chrono::milliseconds requestTimeout_;
+    std::unique_ptr<net::HttpClient> web_;
     mutable std::mutex mutex_;
     std::vector<Cookie> jar_;
 };

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "common/properties.h"
 #include "update/digest.h"
 #include "update/patcher.h"
 
@@ -64,11 +63,12 @@ std::int64_t releaseBytes(const update::Signed& release) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        if (const char* store = std::getenv("ORLEX_BENCH_TRUSTSTORE")) {
-            common::setProperty("javax.net.ssl.trustStore", store);
-        }
+        // The engine trusts the bench's own channel server besides the system store.
+        update::PatcherSettings settings;
+        if (const char* store = std::getenv("ORLEX_BENCH_TRUSTSTORE"))
+            settings.transport.trust.store = store;
         if (args.size() == 4 && args[0] == "install") {
-            update::Patcher engine(args[1], readKey(args[2]), args[3], "client");
+            update::Patcher engine(args[1], readKey(args[2]), args[3], "client", settings);
             const auto started = Clock::now();
             const update::Signed release = engine.remote();
             const update::Plan plan = engine.plan(release);
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (args.size() == 4 && args[0] == "startcheck") {
-            update::Patcher engine(args[1], readKey(args[2]), args[3], "client");
+            update::Patcher engine(args[1], readKey(args[2]), args[3], "client", settings);
             const auto started = Clock::now();
             const long long before = readChars();
             const update::Signed release = engine.remote();

@@ -6,7 +6,6 @@
 #include <mutex>
 #include <thread>
 
-#include "common/properties.h"
 #include "common/text.h"
 #include "common/thread_name.h"
 #include "common/uuid.h"
@@ -27,12 +26,9 @@ bool validApplicationId(const std::string& id) {
     return true;
 }
 
-std::string findApplicationId(const ResourceReader& resources) {
-    if (const std::optional<std::string> value = common::property(APPLICATION_ID_PROPERTY)) {
-        const std::string_view id = common::trimmed(*value);
-        if (!id.empty())
-            return std::string(id);
-    }
+std::string findApplicationId(std::string_view configured, const ResourceReader& resources) {
+    if (const std::string_view id = common::trimmed(configured); !id.empty())
+        return std::string(id);
     if (const char* value = std::getenv(APPLICATION_ID_VARIABLE)) {
         const std::string_view id = common::trimmed(value);
         if (!id.empty())
@@ -148,8 +144,10 @@ void DiscordRichPresence::State::run() {
     }
 }
 
-DiscordRichPresence DiscordRichPresence::create(Logger logger, ResourceReader resources) {
-    return DiscordRichPresence(findApplicationId(resources), openLocalIpc, std::move(logger));
+DiscordRichPresence DiscordRichPresence::create(std::string_view configuredId, Logger logger,
+                                                ResourceReader resources, PresenceTiming timing) {
+    return DiscordRichPresence(findApplicationId(configuredId, resources), openLocalIpc, std::move(logger),
+                               timing);
 }
 
 DiscordRichPresence DiscordRichPresence::disabled() {

@@ -35,9 +35,8 @@ using Logger = std::function<void(const std::string&)>;
 // it is missing. May throw; a failure counts as missing.
 using ResourceReader = std::function<std::optional<std::string>(std::string_view name)>;
 
-// The property and environment variable that name the Discord application, before the archive's
-// "/discord.properties" (key applicationId).
-inline constexpr const char* APPLICATION_ID_PROPERTY = "orlex.discord.applicationId";
+// The environment variable that names the Discord application when the configuration does not, before the
+// archive's "/discord.properties" (key applicationId).
 inline constexpr const char* APPLICATION_ID_VARIABLE = "ORLEX_DISCORD_APPLICATION_ID";
 inline constexpr const char* THREAD_NAME = "discord-rich-presence";
 inline constexpr const char* NOTICE_PREFIX = "Discord Rich Presence · ";
@@ -61,11 +60,11 @@ std::int64_t started();
 class DiscordRichPresence {
 public:
     // The application id from, in this order and each trimmed of blanks, the first non-empty of: the
-    // property orlex.discord.applicationId, the environment variable ORLEX_DISCORD_APPLICATION_ID, the
-    // key applicationId of the resource "/discord.properties" read by resources (a properties text);
-    // a missing resource or a failure reading it leaves the id empty. The connector is the platform's
-    // (local_ipc.h).
-    static DiscordRichPresence create(Logger logger = {}, ResourceReader resources = {});
+    // configured id, the environment variable ORLEX_DISCORD_APPLICATION_ID, the key applicationId of the
+    // resource "/discord.properties" read by resources (a properties text); a missing resource or a
+    // failure reading it leaves the id empty. The connector is the platform's (local_ipc.h).
+    static DiscordRichPresence create(std::string_view configuredId, Logger logger = {},
+                                      ResourceReader resources = {}, PresenceTiming timing = {});
     // An instance with an empty id: no worker, every operation does nothing.
     static DiscordRichPresence disabled();
 

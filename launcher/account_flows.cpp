@@ -24,7 +24,7 @@ constexpr const char* UPDATE_RESUME = "account.updateResume";
 }  // namespace
 
 accounts::GameGrant Launcher::exchangeGameToken() {
-    return accounts::exchangeSession(gameSession_, halvo_->sessionCookieHeader());
+    return accounts::exchangeSession(config_.gameSession, halvo_->sessionCookieHeader());
 }
 
 void Launcher::persistSession(const accounts::GameGrant& grant) {
@@ -170,7 +170,7 @@ void Launcher::restoreAttempt() {
         post([this](LauncherView&) { forgetRememberedSession(); });
     } catch (...) {
         if (++restoreAttempts <= MAX_RESTORE_RETRIES)
-            updateMonitor_.schedule(timing_.restoreRetry, [this] { restoreRememberedSession(); });
+            updateMonitor_.schedule(config_.restoreRetry, [this] { restoreRememberedSession(); });
         else
             status("Connexion temporairement indisponible.");
     }

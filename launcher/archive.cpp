@@ -65,10 +65,6 @@ LauncherArchive launcherArchive() {
     return LauncherArchive(defaultArchivePath());
 }
 
-update::Ed25519Key releaseKey() {
-    return releaseKey(launcherArchive());
-}
-
 update::Ed25519Key releaseKey(const LauncherArchive& archive) {
     const std::optional<Bytes> der = archive.resource("/release-public.der");
     if (!der)

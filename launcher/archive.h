@@ -39,15 +39,15 @@ private:
 // "../app/launcher.zip" relative to the running program's own directory.
 std::filesystem::path defaultArchivePath();
 
-// The launcher archive of this process: the one given to useArchive (the --archive argument),
-// else the one at defaultArchivePath(). Thread-safe.
+// The launcher archive of this process for the windows, which read their body face from it: the one
+// given to useArchive (the entry gives the configured archive), else the one at defaultArchivePath().
+// Thread-safe.
 void useArchive(std::filesystem::path path);
 LauncherArchive launcherArchive();
 
-// The release public key from the resource "/release-public.der" of this process's archive.
+// The release public key from the archive's resource "/release-public.der".
 // Fails with SecurityFailure("Clé de signature absente") when the resource is missing, and with
 // FormatFailure when it is not a 44-byte Ed25519 SubjectPublicKeyInfo.
-update::Ed25519Key releaseKey();
 update::Ed25519Key releaseKey(const LauncherArchive& archive);
 
 // The install root when none is given: the preference "installation" of PREFS, else the user's home

@@ -63,12 +63,14 @@ private:
     std::ostream& out_;
 };
 
-// A resource of this process's launcher archive as text, for the presence's "/discord.properties".
-std::optional<std::string> archiveResource(std::string_view name) {
-    const std::optional<Bytes> bytes = launcherArchive().resource(name);
-    if (!bytes)
-        return std::nullopt;
-    return std::string(bytes->begin(), bytes->end());
+// The resources of the launcher archive as text, for the presence's "/discord.properties".
+discord::ResourceReader archiveText(const LauncherArchive& archive) {
+    return [archive](std::string_view name) -> std::optional<std::string> {
+        const std::optional<Bytes> bytes = archive.resource(name);
+        if (!bytes)
+            return std::nullopt;
+        return std::string(bytes->begin(), bytes->end());
+    };
 }
 
 void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines) {
@@ -95,12 +97,11 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
 
 void run(const std::vector<std::string>& args, std::ostream& out) {
     const std::set<std::string> flags(args.begin(), args.end());
-    if (const std::optional<std::string> archive = arg(args, "--archive"))
-        useArchive(*archive);
-    const std::optional<std::string> givenRoot = arg(args, "--root");
-    const std::filesystem::path root = givenRoot ? std::filesystem::path(*givenRoot) : defaultRoot();
-    const std::string channel =
-        arg(args, "--channel", common::property(CHANNEL_PROPERTY).value_or(DEFAULT_CHANNEL));
+    const LauncherConfig config = configure(args);
+    const LauncherArchive archive(config.archive);
+    // The windows' body face is read from the process's archive (ui/typography.cpp).
+    useArchive(config.archive);
+    const std::filesystem::path& root = config.root;
     bool commandMode = false;
     for (const char* command : COMMANDS)
         commandMode = commandMode || flags.contains(command);
@@ -108,11 +109,12 @@ void run(const std::vector<std::string>& args, std::ostream& out) {
     // Disabled in command and apply-self modes; live otherwise, its notices going to the root's launcher
     // log. It lives until run() returns (the end of main), when it is closed and its worker joined.
     discord::DiscordRichPresence presence =
-        commandMode
-            ? discord::DiscordRichPresence::disabled()
-            : discord::DiscordRichPresence::create(
-                  [root](const std::string& notice) { appendLauncherLog(root, notice); }, archiveResource);
-    Launcher launcher(root, channel, releaseKey());
+        commandMode ? discord::DiscordRichPresence::disabled()
+                    : discord::DiscordRichPresence::create(
+                          config.discordApplicationId,
+                          [root](const std::string& notice) { appendLauncherLog(root, notice); },
+                          archiveText(archive), config.presence);
+    Launcher launcher(config, releaseKey(archive));
     presence.launcher();
 
     if (flags.contains("--apply-self"))
@@ -154,6 +156,31 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
         common::setProperty(name, equals == std::string::npos ? "" : definition.substr(equals + 1));
     }
     return std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end());
+}
+
+LauncherConfig configure(const std::vector<std::string>& arguments) {
+    LauncherConfig config;
+    const std::optional<std::string> archive = arg(arguments, "--archive");
+    config.archive = archive ? std::filesystem::path(*archive) : defaultArchivePath();
+    const std::optional<std::string> root = arg(arguments, "--root");
+    config.root = root ? std::filesystem::path(*root) : defaultRoot();
+    config.channel =
+        arg(arguments, "--channel", common::property(CHANNEL_PROPERTY).value_or(DEFAULT_CHANNEL));
+    config.discordApplicationId = common::property(DISCORD_APPLICATION_ID_PROPERTY).value_or("");
+
+    net::TrustConfig trust;
+    if (const std::optional<std::string> store = common::property(TRUST_STORE_PROPERTY);
+        store && !store->empty())
+        trust = {*store, common::property(TRUST_STORE_PASSWORD_PROPERTY)};
+    config.engine.transport.trust = trust;
+    config.engine.transport.downloadTimeout =
+        update::parseDownloadTimeout(common::property(DOWNLOAD_TIMEOUT_PROPERTY));
+    config.account.origin = common::property(HALVO_ORIGIN_PROPERTY).value_or(accounts::DEFAULT_HALVO_ORIGIN);
+    config.account.trust = trust;
+    config.gameSession.endpoint =
+        common::property(GAME_SESSION_PROPERTY).value_or(accounts::DEFAULT_GAME_SESSION);
+    config.gameSession.trust = trust;
+    return config;
 }
 
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -7,12 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace orlex::launcher {
+#include "launcher/launcher_config.h"
 
-// The update channel used when neither --channel nor the property orlex.channel names one. Game
-// releases live here; the launcher's own releases at the sibling path "../launcher/".
-inline constexpr const char* DEFAULT_CHANNEL = "https://updates.orlex.example/client/";
-inline constexpr const char* CHANNEL_PROPERTY = "orlex.channel";
+namespace orlex::launcher {
 
 // The element after the first occurrence of flag among positions 0 to size − 2, else fallback. A
 // flag in the last position has no value and is ignored; a value is never tested for looking like
@@ -25,6 +22,16 @@ std::optional<std::string> arg(const std::vector<std::string>& args, std::string
 // first other argument is an ordinary argument. A "-D" without a name fails with FormatFailure.
 std::vector<std::string> takeProperties(const std::vector<std::string>& arguments);
 
+// The process's configuration, from the arguments after the "-D" ones and the process property table:
+// --archive (default defaultArchivePath()), --root (default defaultRoot()), --channel (default the
+// property orlex.channel, else DEFAULT_CHANNEL); the trust store of javax.net.ssl.trustStore (not set or
+// empty: none) with javax.net.ssl.trustStorePassword, for every HTTPS client; the download time-out of
+// orlex.downloadTimeoutSeconds (update::parseDownloadTimeout); the account service's origin of
+// orlex.halvoOrigin and the game session endpoint of orlex.gameSession (defaults in accounts/); the
+// presence's application id of orlex.discord.applicationId. Every delay keeps the system's default.
+// This is the one place below main that reads the property table.
+LauncherConfig configure(const std::vector<std::string>& arguments);
+
 // The launcher program: arguments without the program name; returns the process exit status.
 //
 // Mode: command mode when any of --apply-self, --plan, --install, --repair, --verify, --play,
@@ -35,8 +42,7 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
 // "VERIFIED {release directory}". The other modes end with status 1 and a message saying this build
 // does not have them yet.
 //
-// Configuration: --archive (the launcher archive, default defaultArchivePath()), --root (default
-// defaultRoot()), --channel (default the property orlex.channel, else DEFAULT_CHANNEL).
+// Configuration: configure(), once; the release key comes from the configured archive.
 //
 // Status 0 once every command has succeeded; status 1 for any failure, whose description (its message
 // and those of its nested causes, one per line) goes to err; it is never written to the launcher log

@@ -5,20 +5,13 @@
 
 namespace orlex::launcher {
 
-std::int64_t monotonicNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-Launcher::Launcher(std::filesystem::path root, std::string channel, update::Ed25519Key key,
-                   LauncherTiming timing)
-    : root_(std::move(root)), channel_(std::move(channel)), key_(std::move(key)), timing_(std::move(timing)) {
+Launcher::Launcher(LauncherConfig config, update::Ed25519Key key)
+    : root_(config.root), channel_(config.channel), key_(std::move(key)), config_(std::move(config)) {
     signOut_.store([this] { logoutHalvo(); });
-    patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", timing_.engine);
+    patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", config_.engine);
     root_ = patcher_->root();
-    halvo_ = std::make_unique<accounts::HalvoIdClient>(root_ / "userdata" / "account-session");
-    gameSession_ = accounts::gameSessionEndpoint();
+    halvo_ =
+        std::make_unique<accounts::HalvoIdClient>(root_ / "userdata" / "account-session", config_.account);
 }
 
 Launcher::~Launcher() {
@@ -31,7 +24,7 @@ Launcher::~Launcher() {
 
 std::unique_ptr<update::Patcher> Launcher::selfPatcher() const {
     return std::make_unique<update::Patcher>(update::resolveUrl(channel_, "../launcher/"), key_,
-                                             root_ / "launcher", "launcher", timing_.engine);
+                                             root_ / "launcher", "launcher", config_.engine);
 }
 
 void Launcher::attachView(std::shared_ptr<LauncherView> view) {

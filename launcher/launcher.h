@@ -16,23 +16,11 @@
 #include "accounts/game_session.h"
 #include "accounts/halvo_id_client.h"
 #include "common/executor.h"
+#include "launcher/launcher_config.h"
 #include "launcher/launcher_view.h"
 #include "update/patcher.h"
 
 namespace orlex::launcher {
-
-// Monotonic time in nanoseconds, from an arbitrary origin.
-std::int64_t monotonicNanos();
-
-// Every delay and clock the launcher core waits for or reads; tests shrink or replace them.
-struct LauncherTiming {
-    std::chrono::milliseconds probeFirst{2000};   // first update probe after startUpdateProbe()
-    std::chrono::milliseconds probeEvery{10000};  // between the end of one probe and the next
-    std::chrono::nanoseconds progressThrottle{80'000'000};
-    std::function<std::int64_t()> progressClock = monotonicNanos;  // the throttle's clock, nanoseconds
-    update::PatcherSettings engine;                                // transport pauses, clock
-    std::chrono::milliseconds restoreRetry{3000};  // between failed attempts to restore a session
-};
 
 // A value shared between threads as one atomic unit; no lock guards combinations of such values.
 template <typename T>
@@ -53,11 +41,12 @@ private:
     T value_;
 };
 
-// The launcher core of one install root and update channel. Owns the two worker threads ("orlex-patcher"
-// for operations, "orlex-update-monitor" for the probe), the game release engine and the window state
-// flags. Construction validates the channel and the root through the game engine (SecurityFailure) and
-// creates the root. Never touches a widget: everything visible goes through LauncherView::post and, inside
-// the posted function, the view's setters; with no view attached, visible effects are skipped.
+// The launcher core of the configuration's install root and update channel. Owns the two worker threads
+// ("orlex-patcher" for operations, "orlex-update-monitor" for the probe), the game release engine and the
+// window state flags. Construction validates the channel and the root through the game engine
+// (SecurityFailure) and creates the root. Never touches a widget: everything visible goes through
+// LauncherView::post and, inside the posted function, the view's setters; with no view attached, visible
+// effects are skipped.
 //
 // Threads: "UI thread" below is the thread the attached view's post() runs functions on. The instance is
 // destroyed on that thread (or once it has ended); its destructor stops both worker threads, asking a
@@ -69,8 +58,7 @@ public:
     using Task = std::function<void()>;
 
     // The release key is given; the presence is the disabled one (added with the presence client).
-    Launcher(std::filesystem::path root, std::string channel, update::Ed25519Key key,
-             LauncherTiming timing = {});
+    Launcher(LauncherConfig config, update::Ed25519Key key);
     Launcher(const Launcher&) = delete;
     Launcher& operator=(const Launcher&) = delete;
     ~Launcher();
@@ -108,7 +96,7 @@ public:
     // classification's message as status, and "RÉESSAYER" on the main button (unless the session expired).
     void error(std::exception_ptr failure);
     // The game engine's progress listener; any thread, returns quickly. Drops an event that comes within
-    // LauncherTiming::progressThrottle of the last one shown, except the final "Prêt"; posts the status,
+    // LauncherConfig::progressThrottle of the last one shown, except the final "Prêt"; posts the status,
     // bar and transfer texts of the others.
     void progress(const update::Progress& event);
     // Replaces what a failed operation whose session expired runs on the UI thread to sign the player
@@ -154,7 +142,7 @@ public:
     // The account client, with the session file root()/"userdata/account-session".
     accounts::HalvoIdClient& halvo() { return *halvo_; }
 
-    // Exchanges the account session for a game grant at the configured endpoint (orlex.gameSession).
+    // Exchanges the account session for a game grant at the configured endpoint.
     // Blocks; worker thread, or the editor session broker's serving thread. Fails with SessionExpired
     // without a request when no trusted cookie is held, and when the endpoint answers 401 or 403.
     accounts::GameGrant exchangeGameToken();
@@ -206,7 +194,7 @@ protected:
     std::filesystem::path root_;
     std::string channel_;
     update::Ed25519Key key_;
-    LauncherTiming timing_;
+    LauncherConfig config_;
     // Reset first on destruction: posted functions hold it weakly and skip their work once it is gone.
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     AtomicValue<std::shared_ptr<LauncherView>> view_;
@@ -215,7 +203,6 @@ protected:
     common::Executor updateMonitor_{"orlex-update-monitor"};
     std::unique_ptr<update::Patcher> patcher_;
     std::unique_ptr<accounts::HalvoIdClient> halvo_;
-    std::string gameSession_;
 
 private:
     void restoreAttempt();  // worker thread

@@ -60,9 +60,9 @@ void Launcher::error(std::exception_ptr failure) {
 }
 
 void Launcher::progress(const update::Progress& event) {
-    const std::int64_t now = timing_.progressClock();
+    const std::int64_t now = config_.progressClock();
     // Read, compare and store without a compare-and-set: two events passing together only cost a repaint.
-    if (event.phase != "Prêt" && now - progressUiTime.load() < timing_.progressThrottle.count())
+    if (event.phase != "Prêt" && now - progressUiTime.load() < config_.progressThrottle.count())
         return;
     progressUiTime = now;
     post([text = progressStatus(event.phase), bar = progressBar(event.completed, event.total),

@@ -149,7 +149,7 @@ void Launcher::probeGameSide() {
 }
 
 void Launcher::startUpdateProbe() {
-    updateMonitor_.schedule(timing_.probeFirst, [this] { probeAndReschedule(); });
+    updateMonitor_.schedule(config_.probeFirst, [this] { probeAndReschedule(); });
 }
 
 void Launcher::stopUpdateProbe() {
@@ -158,7 +158,7 @@ void Launcher::stopUpdateProbe() {
 
 void Launcher::probeAndReschedule() {
     monitorUpdates();  // Interrupted passes through: the schedule is ending
-    updateMonitor_.schedule(timing_.probeEvery, [this] { probeAndReschedule(); });
+    updateMonitor_.schedule(config_.probeEvery, [this] { probeAndReschedule(); });
 }
 
 }  // namespace orlex::launcher

@@ -18,9 +18,11 @@ int main(int argc, char** argv) {
             std::cerr << "usage: orlex-account-demo [-Dname=value...] SESSION_FILE IDENTIFIER < password\n";
             return 2;
         }
+        // The launcher's own configuration of the account service, the session endpoint and trust.
+        const launcher::LauncherConfig config = launcher::configure({});
         std::string password;
         std::getline(std::cin, password);
-        accounts::HalvoIdClient client(args[0]);
+        accounts::HalvoIdClient client(args[0], config.account);
         const accounts::Result result = client.login(args[1], password);
         std::fill(password.begin(), password.end(), '\0');
         std::cout << (result.ok ? "SIGNED_IN " : "REFUSED ") << result.message << '\n';
@@ -28,7 +30,7 @@ int main(int argc, char** argv) {
             return 1;
         client.persist();
         const accounts::GameGrant grant =
-            accounts::exchangeSession(accounts::gameSessionEndpoint(), client.sessionCookieHeader());
+            accounts::exchangeSession(config.gameSession, client.sessionCookieHeader());
         std::string roles;
         for (const std::string& role : grant.roles)
             roles += (roles.empty() ? "" : ",") + role;

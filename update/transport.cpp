@@ -8,10 +8,9 @@
 
 #include "common/failure.h"
 #include "common/file_system.h"
-#include "common/properties.h"
+#include "net/http_client.h"
 #include "update/channel_url.h"
 #include "update/digest.h"
-#include "update/http_client.h"
 #include "update/paths.h"
 
 namespace orlex::update {
@@ -19,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using common::IoFailure;
+using common::raiseWithCause;
 using common::SecurityFailure;
 
 constexpr int MANIFEST_ATTEMPTS = 3;
@@ -71,11 +71,11 @@ std::string expectedContentRange(std::int64_t offset, std::int64_t size) {
 }
 
 // A body held in memory, refused past its cap as it arrives.
-class MemoryBody : public ResponseBody {
+class MemoryBody : public net::ResponseBody {
 public:
     explicit MemoryBody(std::size_t cap) : cap_(cap) {}
 
-    void start(long, const std::optional<std::string>&) override {}
+    void start(const net::ResponseHead&) override {}
 
     void accept(std::span<const std::uint8_t> batch) override {
         if (batch.size() > cap_ - bytes.size())
@@ -91,7 +91,7 @@ private:
 
 // One attempt's response body, streamed to the ".incoming" file (created or truncated when the
 // response starts) behind the entry's size as cap, with a progress report after each batch.
-class IncomingBody : public ResponseBody {
+class IncomingBody : public net::ResponseBody {
 public:
     struct Context {
         const VerifiedEntry& entry;
@@ -109,7 +109,9 @@ public:
     // a 206 that names exactly the requested range, -1 otherwise or before the response has started.
     std::int64_t responseOffset() const { return responseOffset_; }
 
-    void start(long status, const std::optional<std::string>& contentRange) override {
+    void start(const net::ResponseHead& head) override {
+        const long status = head.status;
+        const std::optional<std::string> contentRange = head.first("Content-Range");
         status_ = status;
         if (status == 200) {
             responseOffset_ = 0;
@@ -193,18 +195,9 @@ void keepWhatArrived(const fs::path& incoming, const fs::path& part, std::int64_
     fs::remove(incoming, ignored);
 }
 
-[[noreturn]] void raiseWithCause(const IoFailure& failure, std::exception_ptr cause) {
-    try {
-        std::rethrow_exception(cause);
-    } catch (...) {
-        std::throw_with_nested(failure);
-    }
-}
-
 }  // namespace
 
-std::chrono::seconds downloadTimeout() {
-    const std::optional<std::string> text = common::property(DOWNLOAD_TIMEOUT_PROPERTY);
+std::chrono::seconds parseDownloadTimeout(const std::optional<std::string>& text) {
     if (!text)
         return std::chrono::seconds(DEFAULT_DOWNLOAD_TIMEOUT_SECONDS);
     std::string_view digits = *text;
@@ -218,17 +211,9 @@ std::chrono::seconds downloadTimeout() {
 }
 
 Transport::Transport(std::string base, TransportTiming timing)
-    : base_(std::move(base)), timing_(std::move(timing)) {
-    TrustStore trust;
-    std::exception_ptr trustFailure;
-    try {
-        trust = TrustStore::fromProperties();
-    } catch (const IoFailure&) {
-        // An unreadable store fails each exchange, as the reason why, instead of the engine's construction.
-        trustFailure = std::current_exception();
-    }
-    http_ = std::make_unique<HttpClient>(timing_.connectTimeout, std::move(trust), trustFailure);
-}
+    : base_(std::move(base)),
+      timing_(std::move(timing)),
+      http_(std::make_unique<net::HttpClient>(timing_.connectTimeout, timing_.trust)) {}
 
 Transport::~Transport() = default;
 
@@ -236,18 +221,26 @@ std::string Transport::resolve(const std::string& relative) const {
     return resolveUrl(base_, relative);
 }
 
+long Transport::send(const net::Request& request, net::ResponseBody& body) {
+    try {
+        return http_->send(request, body);
+    } catch (const net::ExchangeFailure& failure) {
+        raiseWithCause(IoFailure(failure.kind() == net::ExchangeFailure::Kind::Deadline
+                                     ? "Délai de téléchargement dépassé"
+                                     : "Transport interrompu"),
+                       failure.cause());
+    }
+}
+
 Bytes Transport::fetch(const std::string& name, std::size_t limit) {
-    const HttpRequest request{.url = resolve(name),
-                              .rangeFrom = std::nullopt,
-                              .requestTimeout = timing_.manifestRequestTimeout,
-                              .exchangeLimit = std::chrono::milliseconds(0)};
+    const net::Request request{.url = resolve(name),
+                               .headersTimeout = timing_.manifestRequestTimeout,
+                               .exchangeTimeout = timing_.downloadTimeout};
     std::exception_ptr last;
     for (int attempt = 0; attempt < MANIFEST_ATTEMPTS; ++attempt) {
         try {
-            HttpRequest current = request;
-            current.exchangeLimit = downloadTimeout();
             MemoryBody body(limit);
-            const long status = http_->send(current, body);
+            const long status = send(request, body);
             if (status != 200)
                 throw IoFailure("Manifeste indisponible ou trop grand : " + std::to_string(status));
             return std::move(body.bytes);
@@ -300,12 +293,12 @@ void Transport::download(const VerifiedEntry& entry, const fs::path& dst, const 
             IncomingBody body(context);
             long status = 0;
             try {
-                status =
-                    http_->send(HttpRequest{.url = url,
-                                            .rangeFrom = offset > 0 ? std::optional(offset) : std::nullopt,
-                                            .requestTimeout = timing_.fileRequestTimeout,
-                                            .exchangeLimit = downloadTimeout()},
-                                body);
+                net::Request request{.url = url,
+                                     .headersTimeout = timing_.fileRequestTimeout,
+                                     .exchangeTimeout = timing_.downloadTimeout};
+                if (offset > 0)
+                    request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
+                status = send(request, body);
             } catch (...) {
                 responseOffset = body.responseOffset();
                 body.abandon();

@@ -5,41 +5,50 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/interruption.h"
+#include "net/trust_store.h"
 #include "update/release.h"
+
+namespace orlex::net {
+class HttpClient;
+class ResponseBody;
+struct Request;
+}  // namespace orlex::net
 
 namespace orlex::update {
 
-class HttpClient;
+inline constexpr std::int64_t DEFAULT_DOWNLOAD_TIMEOUT_SECONDS = 45;
 
-// Every delay of the transport, with the system's defaults; tests shrink them or record the pauses.
+// The longest one whole exchange may take, from its configured text: an integer number of seconds
+// ("+" allowed, clamped to 0 and about ten years); 45 s when there is no text or it is not such a number.
+std::chrono::seconds parseDownloadTimeout(const std::optional<std::string>& text);
+
+// Every delay of the transport, with the system's defaults, and the trust its client adds to the system
+// store; tests shrink the delays or record the pauses.
 struct TransportTiming {
+    net::TrustConfig trust = {};
     // Pause after a failed manifest attempt i (0, 1, 2): manifestPause * 2^i, so 200, 400, 800 ms.
     std::chrono::milliseconds manifestPause{200};
     // Pause after a failed download attempt i (0 to 3): filePause * 2^i, so 250, 500, 1000, 2000 ms.
     std::chrono::milliseconds filePause{250};
     std::chrono::milliseconds connectTimeout{15'000};
-    // Until a response's headers have arrived; the whole exchange is bounded by downloadTimeout().
+    // Until a response's headers have arrived; the whole exchange is bounded by downloadTimeout.
     std::chrono::milliseconds manifestRequestTimeout{30'000};
     std::chrono::milliseconds fileRequestTimeout{45'000};
+    std::chrono::seconds downloadTimeout{
+        DEFAULT_DOWNLOAD_TIMEOUT_SECONDS};  // one whole exchange, body included
     // How the transport waits between attempts; throws common::Interrupted when the thread is stopped.
     std::function<void(std::chrono::milliseconds)> pause = [](std::chrono::milliseconds delay) {
         common::sleepFor(delay);
     };
 };
 
-inline constexpr const char* DOWNLOAD_TIMEOUT_PROPERTY = "orlex.downloadTimeoutSeconds";
-inline constexpr std::int64_t DEFAULT_DOWNLOAD_TIMEOUT_SECONDS = 45;
-
-// The longest one whole exchange (body included) may take: the integer number of seconds in the
-// property orlex.downloadTimeoutSeconds, read on every call; 45 s when it is missing or not a number.
-std::chrono::seconds downloadTimeout();
-
 // The network side of one release engine: fetches files of its update channel over HTTPS.
-// Built once per engine; the HTTP client (one reused connection, redirects never followed, connect
-// time-out, trust in the system store plus the javax.net.ssl.trustStore certificates read at
+// Built once per engine; the HTTP client (net::HttpClient: one reused connection, redirects never
+// followed, the connect time-out, trust in the system store plus the configured store, read at
 // construction) is shared by all its requests. Calls may come from any thread and are serialised;
 // each blocks its thread for the whole exchange. Stopping the calling thread's current stop token
 // (common/interruption.h) cancels the exchange in progress and ends the call with common::Interrupted,
@@ -56,7 +65,9 @@ public:
     ~Transport();
 
     // GETs base resolved with name, holding the body in memory, up to 3 attempts with a pause after
-    // each failure. An attempt fails with IoFailure("Manifeste indisponible ou trop grand : {status}")
+    // each failure. Every exchange fails with IoFailure("Délai de téléchargement dépassé") when it
+    // outlasts the download time-out, and with IoFailure("Transport interrompu") when it fails itself;
+    // the cause says why. An attempt fails with IoFailure("Manifeste indisponible ou trop grand : {status}")
     // when the status is not 200, with "Transport interrompu" (cause "Réponse trop grande") when the
     // body exceeds limit bytes, and with the other failures of an exchange. The third failure is
     // raised as it is.
@@ -81,10 +92,12 @@ public:
 
 private:
     std::string resolve(const std::string& relative) const;
+    // One exchange through the client, its failures in the engine's words.
+    long send(const net::Request& request, net::ResponseBody& body);
 
     std::string base_;
     TransportTiming timing_;
-    std::unique_ptr<HttpClient> http_;
+    std::unique_ptr<net::HttpClient> http_;
 };
 
 }  // namespace orlex::update

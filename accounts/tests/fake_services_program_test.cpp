@@ -10,11 +10,9 @@
 
 #include "accounts/game_session.h"
 #include "accounts/halvo_id_client.h"
-#include "common/properties.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
-#include "update/trust_store.h"
 
 namespace orlex::accounts {
 namespace {
@@ -75,25 +73,22 @@ TEST(FakeServicesProgram, SignsAPlayerInAndGrantsTheirRoles) {
     RunningServices services({"--cert", ca.serverCertificate().string(), "--key", ca.serverKey().string(),
                               "--account", "tolin:motdepasse-demo:worldbuilder.open,worldbuilder.use"});
     ASSERT_FALSE(services.origin.empty());
-    common::setProperty(update::TRUST_STORE_PROPERTY, ca.caPem().string());
-    common::setProperty(HALVO_ORIGIN_PROPERTY, services.origin);
+    const HalvoIdSettings service{.origin = services.origin, .trust = {ca.caPem()}};
 
-    HalvoIdClient client(dir / "account-session");
+    HalvoIdClient client(dir / "account-session", service);
     EXPECT_EQ(client.login("tolin", "mauvais"), (Result{false, "Identifiant ou mot de passe incorrect."}));
     EXPECT_EQ(client.login("Tolin", "motdepasse-demo"), (Result{true, "Connexion HALVO ID établie."}));
     EXPECT_TRUE(client.sessionValid());
-    const GameGrant grant = exchangeSession(services.gameSession, client.sessionCookieHeader());
+    const GameGrant grant = exchangeSession({.endpoint = services.gameSession, .trust = {ca.caPem()}},
+                                            client.sessionCookieHeader());
     EXPECT_EQ(grant.name, "tolin");
     EXPECT_EQ(grant.roles, (std::set<std::string>{"worldbuilder.open", "worldbuilder.use"}));
     EXPECT_EQ(client.registerAccount("tolin", "T", "t@example.org", "motdepasse-demo", "motdepasse-demo"),
               (Result{true, "Connecté."}));
 
-    HalvoIdClient stranger(dir / "other-session");
+    HalvoIdClient stranger(dir / "other-session", service);
     EXPECT_EQ(stranger.registerAccount("tolin", "T", "t@example.org", "motdepasse-demo", "motdepasse-demo"),
               (Result{false, "Ce pseudo est déjà utilisé."}));
-
-    common::clearProperty(update::TRUST_STORE_PROPERTY);
-    common::clearProperty(HALVO_ORIGIN_PROPERTY);
 }
 
 }  // namespace

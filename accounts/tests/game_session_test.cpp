@@ -4,11 +4,9 @@
 
 #include "accounts/tests/scripted_server.h"
 #include "common/failure.h"
-#include "common/properties.h"
 #include "tests/support/failures.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
-#include "update/trust_store.h"
 
 namespace orlex::accounts {
 namespace {
@@ -18,10 +16,7 @@ protected:
     test::TempDir dir;
     test::TestCa ca{dir / "ca"};
     test::ScriptedServer server{ca};
-    std::string endpoint = server.origin() + "/mmo/session";
-
-    void SetUp() override { common::setProperty(update::TRUST_STORE_PROPERTY, ca.caPem().string()); }
-    void TearDown() override { common::clearProperty(update::TRUST_STORE_PROPERTY); }
+    SessionExchangeSettings endpoint{.endpoint = server.origin() + "/mmo/session", .trust = {ca.caPem()}};
 
     void answer(int status, const std::string& body = "{}") {
         server.on("POST", "/mmo/session", [=](const httplib::Request&, httplib::Response& response) {

@@ -9,14 +9,12 @@
 #include "accounts/halvo_id_client.h"
 #include "common/failure.h"
 #include "common/preferences.h"
-#include "common/properties.h"
 #include "launcher/archive.h"
 #include "launcher/tests/launcher_fixture.h"
 #include "tests/support/failures.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
 #include "tools/fake_services.h"
-#include "update/trust_store.h"
 
 namespace orlex::test {
 namespace {
@@ -32,34 +30,29 @@ protected:
     tools::FakeServices services{ca.serverCertificate().string(), ca.serverKey().string()};
     fs::path sessionFile = root / "userdata/account-session";
 
+    accounts::HalvoIdSettings service{.origin = services.origin(), .trust = {ca.caPem()}};
+
     void SetUp() override {
         common::usePreferenceDirectory(preferencesDir.path().string());
-        common::setProperty(update::TRUST_STORE_PROPERTY, ca.caPem().string());
-        common::setProperty(accounts::HALVO_ORIGIN_PROPERTY, services.origin());
-        common::setProperty(accounts::GAME_SESSION_PROPERTY, services.gameSession());
         services.addAccount({"nova", "correct horse", {"worldbuilder.open", "worldbuilder.use"}});
         services.addAccount({"pix", "battery staple", {}});
-    }
-    void TearDown() override {
-        LauncherFixture::TearDown();
-        common::clearProperty(update::TRUST_STORE_PROPERTY);
-        common::clearProperty(accounts::HALVO_ORIGIN_PROPERTY);
-        common::clearProperty(accounts::GAME_SESSION_PROPERTY);
     }
 
     common::Preferences preferences() const { return common::Preferences(launcher::PREFS); }
 
-    // A launcher start: restore delays of a millisecond, the full sign-out installed.
+    // A launcher start on the fake services: restore delays of a millisecond, the full sign-out installed.
     void start() {
-        launcher::LauncherTiming timing = fastTiming();
-        timing.restoreRetry = 1ms;
-        make(UNREACHABLE, timing);
+        launcher::LauncherConfig config = fastConfig(UNREACHABLE);
+        config.restoreRetry = 1ms;
+        config.account = service;
+        config.gameSession = {.endpoint = services.gameSession(), .trust = {ca.caPem()}};
+        make(config);
         launcher->onSignOut([this] { launcher->logoutHalvo(); });
     }
 
     // What an earlier run left: a live session in the session file, and the remembered account.
     void leaveASession(bool remember, bool updateResume = false) {
-        accounts::HalvoIdClient client(sessionFile);
+        accounts::HalvoIdClient client(sessionFile, service);
         ASSERT_TRUE(client.login("nova", "correct horse").ok);
         client.persist();
         common::Preferences stored = preferences();

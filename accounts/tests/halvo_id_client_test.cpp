@@ -8,12 +8,10 @@
 
 #include "accounts/tests/scripted_server.h"
 #include "common/failure.h"
-#include "common/properties.h"
 #include "tests/support/failures.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
-#include "update/trust_store.h"
 
 namespace orlex::accounts {
 namespace {
@@ -33,16 +31,11 @@ protected:
     test::ScriptedServer server{ca};
     fs::path sessionFile = dir / "userdata/account-session";
 
-    void SetUp() override {
-        common::setProperty(update::TRUST_STORE_PROPERTY, ca.caPem().string());
-        common::setProperty(HALVO_ORIGIN_PROPERTY, server.origin());
+    // A client of the scripted service, trusting the test's CA.
+    std::unique_ptr<HalvoIdClient> client() {
+        return std::make_unique<HalvoIdClient>(
+            sessionFile, HalvoIdSettings{.origin = server.origin(), .trust = {ca.caPem()}});
     }
-    void TearDown() override {
-        common::clearProperty(update::TRUST_STORE_PROPERTY);
-        common::clearProperty(HALVO_ORIGIN_PROPERTY);
-    }
-
-    std::unique_ptr<HalvoIdClient> client() { return std::make_unique<HalvoIdClient>(sessionFile); }
 
     // The sign-in page: a redirect for a request carrying the session cookie, the form otherwise.
     void serveSignInPage() {
@@ -341,19 +334,20 @@ TEST_F(HalvoIdClientTest, ExpiredCookiesAreDroppedAndSignInStartsAfresh) {
 // ---- Static rules ----------------------------------------------------------------------------------
 
 TEST_F(HalvoIdClientTest, TrustRulesFollowTheConfiguredService) {
-    common::setProperty(HALVO_ORIGIN_PROPERTY, "https://Halvo.example:8443");
-    EXPECT_TRUE(HalvoIdClient::trustedDomain("halvo.example"));
-    EXPECT_TRUE(HalvoIdClient::trustedDomain(".HALVO.example"));
-    EXPECT_FALSE(HalvoIdClient::trustedDomain("id.halvo.example"));
-    EXPECT_FALSE(HalvoIdClient::trustedDomain(""));
-    EXPECT_TRUE(HalvoIdClient::trustedRedirect("HTTPS://www.halvo.example/compte"));
-    EXPECT_TRUE(HalvoIdClient::trustedRedirect("https://halvo.example:8443/"));
-    EXPECT_FALSE(HalvoIdClient::trustedRedirect("http://halvo.example/"));
-    EXPECT_FALSE(HalvoIdClient::trustedRedirect("https://id.halvo.example/"));
-    EXPECT_FALSE(HalvoIdClient::trustedRedirect("https://halvo.example.evil.example/"));
-    EXPECT_FALSE(HalvoIdClient::trustedRedirect("/relative"));
-    EXPECT_TRUE(HalvoIdClient::acceptedRedirect("https://halvo.example/", true));
-    EXPECT_FALSE(HalvoIdClient::acceptedRedirect("https://halvo.example/", false));
+    const HalvoIdClient halvo(sessionFile, HalvoIdSettings{.origin = "https://Halvo.example:8443/"});
+    EXPECT_EQ(halvo.origin(), "https://Halvo.example:8443");
+    EXPECT_TRUE(halvo.trustedDomain("halvo.example"));
+    EXPECT_TRUE(halvo.trustedDomain(".HALVO.example"));
+    EXPECT_FALSE(halvo.trustedDomain("id.halvo.example"));
+    EXPECT_FALSE(halvo.trustedDomain(""));
+    EXPECT_TRUE(halvo.trustedRedirect("HTTPS://www.halvo.example/compte"));
+    EXPECT_TRUE(halvo.trustedRedirect("https://halvo.example:8443/"));
+    EXPECT_FALSE(halvo.trustedRedirect("http://halvo.example/"));
+    EXPECT_FALSE(halvo.trustedRedirect("https://id.halvo.example/"));
+    EXPECT_FALSE(halvo.trustedRedirect("https://halvo.example.evil.example/"));
+    EXPECT_FALSE(halvo.trustedRedirect("/relative"));
+    EXPECT_TRUE(halvo.acceptedRedirect("https://halvo.example/", true));
+    EXPECT_FALSE(halvo.acceptedRedirect("https://halvo.example/", false));
 }
 
 TEST_F(HalvoIdClientTest, FormAndMessageFollowTheirPatterns) {

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/properties.h"
 #include "discord/local_ipc.h"
 #include "discord/tests/fake_discord.h"
 #include "tests/support/temp_dir.h"
@@ -290,21 +289,7 @@ private:
     std::optional<std::string> previous_;
 };
 
-class ScopedProperty {
-public:
-    ScopedProperty(const char* name, std::optional<std::string> value) : name_(name) {
-        if (value)
-            common::setProperty(name, *value);
-        else
-            common::clearProperty(name);
-    }
-    ~ScopedProperty() { common::clearProperty(name_); }
-
-private:
-    const char* name_;
-};
-
-TEST(PresenceCreate, TakesThePropertyThenTheEnvironmentThenTheArchiveFile) {
+TEST(PresenceCreate, TakesTheConfiguredIdThenTheEnvironmentThenTheArchiveFile) {
     TempDir dir;
     ScopedVariable runtime("XDG_RUNTIME_DIR", dir.path().c_str());  // no Discord there: nothing connects
     const ResourceReader archive = [](std::string_view name) -> std::optional<std::string> {
@@ -313,34 +298,31 @@ TEST(PresenceCreate, TakesThePropertyThenTheEnvironmentThenTheArchiveFile) {
         return std::nullopt;
     };
     {
-        ScopedProperty property(APPLICATION_ID_PROPERTY, " 111111111111111 ");
         ScopedVariable variable(APPLICATION_ID_VARIABLE, "222222222222222");
-        EXPECT_EQ(DiscordRichPresence::create({}, archive).applicationId(), "111111111111111");
+        EXPECT_EQ(DiscordRichPresence::create(" 111111111111111 ", {}, archive).applicationId(),
+                  "111111111111111");
     }
     {
-        ScopedProperty property(APPLICATION_ID_PROPERTY, " \t ");
         ScopedVariable variable(APPLICATION_ID_VARIABLE, "222222222222222 ");
-        EXPECT_EQ(DiscordRichPresence::create({}, archive).applicationId(), "222222222222222");
+        EXPECT_EQ(DiscordRichPresence::create(" \t ", {}, archive).applicationId(), "222222222222222");
     }
     {
-        ScopedProperty property(APPLICATION_ID_PROPERTY, "");
         ScopedVariable variable(APPLICATION_ID_VARIABLE, "  ");
-        const DiscordRichPresence presence = DiscordRichPresence::create({}, archive);
+        const DiscordRichPresence presence = DiscordRichPresence::create("", {}, archive);
         EXPECT_EQ(presence.applicationId(), "333333333333333");
         EXPECT_TRUE(presence.enabled());
     }
     {
-        ScopedProperty property(APPLICATION_ID_PROPERTY, std::nullopt);
         ScopedVariable variable(APPLICATION_ID_VARIABLE, nullptr);
-        EXPECT_EQ(DiscordRichPresence::create({},
+        EXPECT_EQ(DiscordRichPresence::create("", {},
                                               [](std::string_view) -> std::optional<std::string> {
                                                   throw common::IoFailure("archive illisible");
                                               })
                       .applicationId(),
                   "");
         EXPECT_FALSE(
-            DiscordRichPresence::create({}, [](std::string_view) { return std::nullopt; }).enabled());
-        EXPECT_FALSE(DiscordRichPresence::create().enabled());
+            DiscordRichPresence::create("", {}, [](std::string_view) { return std::nullopt; }).enabled());
+        EXPECT_FALSE(DiscordRichPresence::create("").enabled());
     }
 }
 
@@ -350,11 +332,10 @@ TEST(PresenceCreate, ALauncherWithAnIdPublishesDansLeLauncherToTheRuntimeDirecto
     TempDir dir;
     ScopedVariable runtime("XDG_RUNTIME_DIR", dir.path().c_str());
     ScopedVariable variable(APPLICATION_ID_VARIABLE, nullptr);
-    ScopedProperty property(APPLICATION_ID_PROPERTY, ID);
     FakeDiscord discord(dir / "discord-ipc-0");
     Notices notices;
 
-    DiscordRichPresence presence = DiscordRichPresence::create(notices.logger());
+    DiscordRichPresence presence = DiscordRichPresence::create(ID, notices.logger());
     presence.launcher();
 
     const auto peer = discord.accept();

@@ -82,7 +82,8 @@ TEST(ReleaseKey, FollowsTheArchiveChosenForTheProcess) {
     TempDir dir;
     useArchive(test::makeArchive(dir.path(), {{"logo.png", "png"}}));
     EXPECT_EQ(launcherArchive().path(), dir / "launcher.zip");
-    EXPECT_EQ(failureMessage<common::SecurityFailure>([] { releaseKey(); }), "Clé de signature absente");
+    EXPECT_EQ(failureMessage<common::SecurityFailure>([] { releaseKey(launcherArchive()); }),
+              "Clé de signature absente");
 }
 
 // The archive the build puts beside the program: the manifest entries first, in this order, then the

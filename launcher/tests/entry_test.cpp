@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/game_session.h"
 #include "accounts/halvo_id_client.h"
 #include "common/failure.h"
 #include "common/preferences.h"
@@ -51,6 +52,46 @@ TEST(Arguments, OnlyLeadingDefinitionsBecomeProperties) {
         common::clearProperty(name);
 }
 
+TEST(Configuration, ComesFromTheArgumentsAndTheProperties) {
+    const std::vector<std::string> names{TRUST_STORE_PROPERTY,      TRUST_STORE_PASSWORD_PROPERTY,
+                                         DOWNLOAD_TIMEOUT_PROPERTY, HALVO_ORIGIN_PROPERTY,
+                                         GAME_SESSION_PROPERTY,     DISCORD_APPLICATION_ID_PROPERTY,
+                                         CHANNEL_PROPERTY};
+    const Args rest = takeProperties(
+        {"-Djavax.net.ssl.trustStore=/certs/ca.p12", "-Djavax.net.ssl.trustStorePassword=secret",
+         "-Dorlex.downloadTimeoutSeconds=7", "-Dorlex.halvoOrigin=https://id.example/",
+         "-Dorlex.gameSession=https://play.example/mmo/session",
+         "-Dorlex.discord.applicationId= 123456789012345", "-Dorlex.channel=https://property.example/client/",
+         "--root", "/games/orlex", "--archive", "/a.zip"});
+
+    const LauncherConfig configured = configure(rest);
+    EXPECT_EQ(configured.root, fs::path("/games/orlex"));
+    EXPECT_EQ(configured.archive, fs::path("/a.zip"));
+    EXPECT_EQ(configured.channel, "https://property.example/client/");
+    const net::TrustConfig store{fs::path("/certs/ca.p12"), "secret"};
+    EXPECT_EQ(configured.engine.transport.trust, store);
+    EXPECT_EQ(configured.account.trust, store);
+    EXPECT_EQ(configured.gameSession.trust, store);
+    EXPECT_EQ(configured.engine.transport.downloadTimeout, std::chrono::seconds(7));
+    EXPECT_EQ(configured.account.origin, "https://id.example/");
+    EXPECT_EQ(configured.gameSession.endpoint, "https://play.example/mmo/session");
+    EXPECT_EQ(configured.discordApplicationId, " 123456789012345");
+    for (const std::string& name : names)
+        common::clearProperty(name);
+
+    common::setProperty(TRUST_STORE_PROPERTY, "");
+    const LauncherConfig defaults =
+        configure({"--root", "/games/orlex", "--channel", "https://flag.example/c/"});
+    EXPECT_EQ(defaults.channel, "https://flag.example/c/");
+    EXPECT_EQ(defaults.archive, defaultArchivePath());
+    EXPECT_EQ(defaults.engine.transport.trust, net::TrustConfig{}) << "an empty store names none";
+    EXPECT_EQ(defaults.engine.transport.downloadTimeout, std::chrono::seconds(45));
+    EXPECT_EQ(defaults.account.origin, accounts::DEFAULT_HALVO_ORIGIN);
+    EXPECT_EQ(defaults.gameSession.endpoint, accounts::DEFAULT_GAME_SESSION);
+    EXPECT_EQ(defaults.discordApplicationId, "");
+    common::clearProperty(TRUST_STORE_PROPERTY);
+}
+
 TEST(Arguments, TheDefaultChannelIsAnAcceptedHttpsChannelForGameReleases) {
     const std::string channel = DEFAULT_CHANNEL;
     update::checkChannelBase(channel);
@@ -74,11 +115,17 @@ protected:
         archive_ = test::makeArchive(dir_ / "archive",
                                      {{"release-public.der", test::publicDerOf(channel_.privateKeyFile())}});
     }
-    ~Entry() override { common::clearProperty(CHANNEL_PROPERTY); }
+    ~Entry() override {
+        common::clearProperty(CHANNEL_PROPERTY);
+        common::clearProperty(TRUST_STORE_PROPERTY);
+    }
 
+    // A launch trusting the channel's CA through the property, then args.
     Run launch(const Args& args) {
+        Args all{std::string("-D") + TRUST_STORE_PROPERTY + "=" + channel_.ca().caPem().string()};
+        all.insert(all.end(), args.begin(), args.end());
         std::ostringstream out, err;
-        const int status = launcherMain(args, out, err);
+        const int status = launcherMain(all, out, err);
         return {status, out.str(), err.str()};
     }
     // The archive and the channel given, then args.

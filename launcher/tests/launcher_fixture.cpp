@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "tests/support/test_channel.h"
 #include "update/signature.h"
 
 namespace orlex::test {
@@ -12,16 +11,16 @@ update::Ed25519Key LauncherFixture::key() {
     return made;
 }
 
-launcher::LauncherTiming LauncherFixture::fastTiming() {
-    launcher::LauncherTiming timing;
-    timing.engine = TestChannel::engineSettings();
-    return timing;
+launcher::LauncherConfig LauncherFixture::fastConfig(const std::string& channel) const {
+    launcher::LauncherConfig config;
+    config.root = root.path();
+    config.channel = channel;
+    config.engine.transport.pause = [](std::chrono::milliseconds) {};
+    return config;
 }
 
-void LauncherFixture::make(const std::string& channel, launcher::LauncherTiming timing,
-                           update::Ed25519Key releaseKey) {
-    launcher =
-        std::make_unique<launcher::Launcher>(root.path(), channel, std::move(releaseKey), std::move(timing));
+void LauncherFixture::make(launcher::LauncherConfig config, update::Ed25519Key releaseKey) {
+    launcher = std::make_unique<launcher::Launcher>(std::move(config), std::move(releaseKey));
     launcher->attachView(view);
 }
 

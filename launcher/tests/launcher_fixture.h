@@ -36,11 +36,11 @@ protected:
 
     // A release key made once for the tests that need no channel of their own.
     static update::Ed25519Key key();
-    // Engine pauses that do not wait; the probe delays of the system.
-    static launcher::LauncherTiming fastTiming();
+    // A configuration of this root on channel: engine pauses that do not wait, the system's other delays,
+    // nothing trusted beyond the system store.
+    launcher::LauncherConfig fastConfig(const std::string& channel) const;
 
-    void make(const std::string& channel, launcher::LauncherTiming timing = fastTiming(),
-              update::Ed25519Key releaseKey = key());
+    void make(launcher::LauncherConfig config, update::Ed25519Key releaseKey = key());
 
     // How many times the controls have been enabled again (the end of an operation).
     std::size_t enabledCount() const;

@@ -14,7 +14,7 @@ using test::LauncherFixture;
 
 class Runner : public LauncherFixture {
 protected:
-    void SetUp() override { make(UNREACHABLE); }
+    void SetUp() override { make(fastConfig(UNREACHABLE)); }
 };
 
 TEST_F(Runner, SessionExpiryKeepsReadySignsOutAndLeavesTheMainButton) {
@@ -96,8 +96,9 @@ TEST_F(Runner, ControlsAreDisabledWhileTheOperationRunsAndLogoutNeedsASignedInPl
 }
 
 TEST_F(Runner, WithoutAWindowFailuresAreStillLoggedAndNothingIsShown) {
-    LauncherTiming timing = fastTiming();
-    Launcher headless(root / "other", UNREACHABLE, key(), timing);
+    LauncherConfig config = fastConfig(UNREACHABLE);
+    config.root = root / "other";
+    Launcher headless(config, key());
     headless.status("invisible");
     headless.error(std::make_exception_ptr(common::IoFailure("disque plein")));
     EXPECT_FALSE(headless.ready);
@@ -111,9 +112,9 @@ protected:
     std::atomic<std::int64_t> clock{1'000 * MS};
 
     void SetUp() override {
-        LauncherTiming timing = fastTiming();
-        timing.progressClock = [this] { return clock.load(); };
-        make(UNREACHABLE, timing);
+        LauncherConfig config = fastConfig(UNREACHABLE);
+        config.progressClock = [this] { return clock.load(); };
+        make(config);
     }
     void at(std::int64_t time, update::Progress event) {
         clock = time;

@@ -41,7 +41,11 @@ class Orchestration : public LauncherFixture {
 protected:
     TestChannel channel;
 
-    void SetUp() override { make(channel.url("client/"), fastTiming(), channel.publicKey()); }
+    void SetUp() override {
+        LauncherConfig config = fastConfig(channel.url("client/"));
+        config.engine = channel.engineSettings();
+        make(config, channel.publicKey());
+    }
 
     std::string publishGame(const TestChannel::Files& files, std::int64_t sequence) {
         return channel.publishUnder("client/", files, sequence, "client");
@@ -251,7 +255,7 @@ TEST_F(Orchestration, ProbeNeverOffersTheLauncherReleaseThatFailedToStart) {
 
 class Probe : public LauncherFixture {
 protected:
-    void SetUp() override { make(UNREACHABLE); }
+    void SetUp() override { make(fastConfig(UNREACHABLE)); }
 };
 
 TEST_F(Probe, AnUnreachableChannelLogsOneReportPerProbe) {
@@ -289,7 +293,9 @@ TEST_F(Probe, StaysQuietWhileAnythingElseIsUnderway) {
     quiet("the window is disposed");
     view->displayable_ = true;
 
-    Launcher headless(root / "headless", UNREACHABLE, key(), fastTiming());
+    LauncherConfig config = fastConfig(UNREACHABLE);
+    config.root = root / "headless";
+    Launcher headless(config, key());
     headless.monitorUpdates();
     EXPECT_FALSE(fs::exists(root / "headless/userdata/launcher.log")) << "no window at all";
 
@@ -298,11 +304,11 @@ TEST_F(Probe, StaysQuietWhileAnythingElseIsUnderway) {
 }
 
 TEST_F(Probe, RunsAgainAfterEachProbeUntilStopped) {
-    LauncherTiming timing = fastTiming();
-    timing.probeFirst = std::chrono::milliseconds(0);
-    timing.probeEvery = std::chrono::milliseconds(1);
+    LauncherConfig config = fastConfig(UNREACHABLE);
+    config.probeFirst = std::chrono::milliseconds(0);
+    config.probeEvery = std::chrono::milliseconds(1);
     launcher.reset();
-    make(UNREACHABLE, timing);
+    make(config);
 
     launcher->startUpdateProbe();
     view->waitUntil([&] { return logReports("phase=update_probe") >= 3; });

@@ -1,6 +1,5 @@
 #include "tests/support/test_channel.h"
 
-#include "common/properties.h"
 #include "tests/support/files.h"
 #include "update/digest.h"
 #include "update/platform.h"
@@ -25,13 +24,7 @@ TestChannel::TestChannel()
       publicKey_(makeKeys(dir_.path(), privateKey_)),
       ca_(std::make_unique<TestCa>(dir_ / "ca")) {
     fs::create_directories(channel_);
-    common::setProperty("javax.net.ssl.trustStore", ca_->caPem().string());
     server_ = std::make_unique<HttpsServer>(channel_, *ca_);
-}
-
-TestChannel::~TestChannel() {
-    server_.reset();
-    common::clearProperty("javax.net.ssl.trustStore");
 }
 
 std::string TestChannel::publish(const Files& files, std::int64_t sequence, const std::string& product) {
@@ -60,10 +53,15 @@ std::string TestChannel::publishInto(const fs::path& channel, const Files& files
     return published.id;
 }
 
-update::PatcherSettings TestChannel::engineSettings() {
+update::PatcherSettings TestChannel::engineSettings() const {
     update::PatcherSettings settings;
+    settings.transport.trust = trust();
     settings.transport.pause = [](std::chrono::milliseconds) {};
     return settings;
+}
+
+net::TrustConfig TestChannel::trust() const {
+    return {ca_->caPem(), std::nullopt};
 }
 
 std::unique_ptr<update::Patcher> TestChannel::engine(const fs::path& root, const std::string& product) {

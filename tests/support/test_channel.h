@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "net/trust_store.h"
 #include "tests/support/https_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
@@ -13,15 +14,14 @@
 
 namespace orlex::test {
 
-// A signing key pair, a CA trusted through the javax.net.ssl.trustStore property, a channel directory
-// written by the publishing tool and an HTTPS server serving it on 127.0.0.1. Engines made here use
-// pauses that do not wait, so retries cost no time.
+// A signing key pair, a CA, a channel directory written by the publishing tool and an HTTPS server
+// serving it on 127.0.0.1. Engines made here trust the CA and use pauses that do not wait, so retries
+// cost no time.
 class TestChannel {
 public:
     using Files = std::map<std::string, std::string>;  // release path → content
 
     TestChannel();
-    ~TestChannel();
 
     // Publishes files as the channel's current release (product "client" unless given) and returns its
     // id. A path starting with "+x " marks an executable file ("+x runtime/bin/java").
@@ -38,8 +38,10 @@ public:
     // The same on the channel published under `under`.
     std::unique_ptr<update::Patcher> engineUnder(const std::string& under, const std::filesystem::path& root,
                                                  const std::string& product);
-    // Engine settings whose pauses do not wait.
-    static update::PatcherSettings engineSettings();
+    // Engine settings that trust the CA, with pauses that do not wait.
+    update::PatcherSettings engineSettings() const;
+    // The CA's certificate as a configured trust store.
+    net::TrustConfig trust() const;
 
     HttpsServer& server() { return *server_; }
     const update::Ed25519Key& publicKey() const { return publicKey_; }

@@ -488,7 +488,7 @@ TEST_F(PatcherTest, InstallsWhenTheHostCannotTellItsNumberOfCores) {
     TestChannel::Files next = GAME;
     next["app/game.jar"] = "changed";
     channel.publish(next, 2);
-    PatcherSettings settings = TestChannel::engineSettings();
+    PatcherSettings settings = channel.engineSettings();
     settings.cores = [] { return 0u; };
     Patcher unknownCores(channel.baseUrl(), channel.publicKey(), root.path(), "client", settings);
 

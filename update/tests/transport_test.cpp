@@ -12,7 +12,6 @@
 
 #include "common/failure.h"
 #include "common/interruption.h"
-#include "common/properties.h"
 #include "tests/support/failures.h"
 #include "tests/support/files.h"
 #include "tests/support/https_server.h"
@@ -22,7 +21,6 @@
 #include "update/platform.h"
 #include "update/publish.h"
 #include "update/signature.h"
-#include "update/trust_store.h"
 #include "update/verification.h"
 
 namespace orlex::update {
@@ -43,35 +41,25 @@ using Ranges = std::vector<std::string>;
 constexpr std::size_t MANIFEST_LIMIT = 4'000'000;
 const std::string FINAL = "Téléchargement interrompu ; réessayez pour reprendre";
 
-// Sets a process property for the scope, then restores what was there.
-class ScopedProperty {
-public:
-    ScopedProperty(std::string name, const std::string& value)
-        : name_(std::move(name)), previous_(common::property(name_)) {
-        common::setProperty(name_, value);
-    }
-    ~ScopedProperty() {
-        if (previous_)
-            common::setProperty(name_, *previous_);
-        else
-            common::clearProperty(name_);
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> previous_;
-};
-
-// A channel directory served over HTTPS by a CA made for the test, trusted through the property.
+// A channel directory served over HTTPS by a CA made for the test, trusted through the transport's timing.
 class TransportTest : public ::testing::Test {
 protected:
     TransportTest() { fs::create_directories(channel_); }
 
-    // A transport whose pauses are recorded instead of slept.
-    std::unique_ptr<Transport> transport(TransportTiming timing = {}) {
+    // Timing that trusts the test's CA.
+    TransportTiming trusting() const {
+        TransportTiming timing;
+        timing.trust.store = ca_.caPem();
+        return timing;
+    }
+
+    // A transport trusting the test's CA whose pauses are recorded instead of slept.
+    std::unique_ptr<Transport> transport(TransportTiming timing) {
+        timing.trust.store = ca_.caPem();
         timing.pause = [this](std::chrono::milliseconds delay) { pauses_.push_back(delay); };
         return std::make_unique<Transport>(server_.baseUrl(), std::move(timing));
     }
+    std::unique_ptr<Transport> transport() { return transport(TransportTiming()); }
 
     // Stores content as a blob of the channel and returns its entry.
     VerifiedEntry blob(const std::string& path, const std::string& content) {
@@ -115,7 +103,6 @@ protected:
     fs::path channel_ = dir_ / "channel";
     fs::path stage_ = dir_ / "stage";
     test::HttpsServer server_{channel_, ca_};
-    ScopedProperty trust_{TRUST_STORE_PROPERTY, ca_.caPem().string()};
     Pauses pauses_;
     std::vector<Progress> progress_;
 };
@@ -190,7 +177,7 @@ TEST_F(Fetch, KeepsOneConnectionForSuccessiveRequests) {
 
 TEST_F(Fetch, ResolvesTheNameAgainstTheChannelBase) {
     writeFile(channel_ / "launcher" / "current.json", "{}");
-    auto t = std::make_unique<Transport>(server_.baseUrl() + "client/../launcher/");
+    auto t = std::make_unique<Transport>(server_.baseUrl() + "client/../launcher/", trusting());
 
     t->fetch("current.json", MANIFEST_LIMIT);
 
@@ -199,44 +186,27 @@ TEST_F(Fetch, ResolvesTheNameAgainstTheChannelBase) {
 
 // --- Time limits and interruption ----------------------------------------------------------------
 
-TEST(DownloadTimeout, ComesFromThePropertyOr45Seconds) {
-    {
-        ScopedProperty unset(DOWNLOAD_TIMEOUT_PROPERTY, "");
-        common::clearProperty(DOWNLOAD_TIMEOUT_PROPERTY);
-        EXPECT_EQ(downloadTimeout(), 45s);
-    }
-    for (const char* text : {"", "abc", "12s", " 7", "1.5"}) {
-        ScopedProperty set(DOWNLOAD_TIMEOUT_PROPERTY, text);
-        EXPECT_EQ(downloadTimeout(), 45s) << '"' << text << '"';
-    }
-    ScopedProperty set(DOWNLOAD_TIMEOUT_PROPERTY, "7");
-    EXPECT_EQ(downloadTimeout(), 7s);
+TEST(DownloadTimeout, IsTheConfiguredWholeNumberOfSecondsOr45) {
+    EXPECT_EQ(parseDownloadTimeout(std::nullopt), 45s);
+    for (const char* text : {"", "abc", "12s", " 7", "1.5"})
+        EXPECT_EQ(parseDownloadTimeout(text), 45s) << '"' << text << '"';
+    EXPECT_EQ(parseDownloadTimeout("7"), 7s);
 }
 
 class Limits : public TransportTest {};
 
-TEST_F(Limits, TheWholeExchangeIsBoundedByTheProperty) {
+TEST_F(Limits, TheWholeExchangeIsBoundedByTheDownloadTimeout) {
     writeFile(channel_ / "current.json", "{}");
     server_.inject("/current.json", Fault::stallFor(60s), -1);
-    ScopedProperty limit(DOWNLOAD_TIMEOUT_PROPERTY, "1");
-    auto t = transport();
+    TransportTiming timing;
+    timing.downloadTimeout = 1s;
+    auto t = transport(timing);
 
     const auto chain = failureChain<IoFailure>([&] { t->fetch("current.json", MANIFEST_LIMIT); });
 
     ASSERT_EQ(chain.size(), 2u);
     EXPECT_EQ(chain[0], "Délai de téléchargement dépassé");
     EXPECT_EQ(server_.requests().size(), 3u);
-}
-
-TEST_F(Limits, ARequestWithoutAnAnswerInTimeIsATransportFailure) {
-    writeFile(channel_ / "current.json", "{}");
-    server_.inject("/current.json", Fault::stallFor(60s), -1);
-    auto t = transport({.manifestRequestTimeout = 50ms});
-
-    const auto chain = failureChain<IoFailure>([&] { t->fetch("current.json", MANIFEST_LIMIT); });
-
-    ASSERT_EQ(chain.size(), 2u);
-    EXPECT_EQ(chain[0], "Transport interrompu");
 }
 
 TEST_F(Limits, StoppingTheThreadCancelsTheExchangeAndPropagatesUnwrapped) {
@@ -278,7 +248,7 @@ TEST_F(Limits, AStoppedThreadDownloadsNothing) {
 TEST_F(Limits, TheDefaultPauseEndsEarlyWhenTheThreadIsStopped) {
     writeFile(channel_ / "current.json", "{}");
     server_.inject("/current.json", Fault::answer(500), -1);
-    TransportTiming timing;
+    TransportTiming timing = trusting();
     timing.manifestPause = 24h;
     Transport t(server_.baseUrl(), timing);
     std::promise<std::exception_ptr> outcome;
@@ -297,43 +267,6 @@ TEST_F(Limits, TheDefaultPauseEndsEarlyWhenTheThreadIsStopped) {
 
     const std::exception_ptr thrown = outcome.get_future().get();
     EXPECT_THROW(std::rethrow_exception(thrown), Interrupted);
-}
-
-// --- Trust ----------------------------------------------------------------------------------------
-
-class Trust : public TransportTest {
-protected:
-    Trust() { writeFile(channel_ / "current.json", "{}"); }
-};
-
-TEST_F(Trust, APkcs12StoreWithItsPasswordIsTrusted) {
-    ScopedProperty store(TRUST_STORE_PROPERTY, ca_.caPkcs12().string());
-    ScopedProperty password(TRUST_STORE_PASSWORD_PROPERTY, ca_.pkcs12Password());
-
-    EXPECT_EQ(transport()->fetch("current.json", MANIFEST_LIMIT).size(), 2u);
-}
-
-TEST_F(Trust, AServerOfAnotherAuthorityIsRefusedBeforeAnyRequest) {
-    const test::TestCa other(dir_ / "other", "Other CA");
-    ScopedProperty store(TRUST_STORE_PROPERTY, other.caPem().string());
-    auto t = transport();
-
-    const auto chain = failureChain<IoFailure>([&] { t->fetch("current.json", MANIFEST_LIMIT); });
-
-    ASSERT_EQ(chain.size(), 2u);
-    EXPECT_EQ(chain[0], "Transport interrompu");
-    EXPECT_TRUE(server_.requests().empty());
-}
-
-TEST_F(Trust, AnUnreadableStoreFailsEachExchangeWithTheReason) {
-    ScopedProperty store(TRUST_STORE_PROPERTY, ca_.caPkcs12().string());
-    ScopedProperty password(TRUST_STORE_PASSWORD_PROPERTY, "not the password");
-    auto t = transport();
-
-    EXPECT_EQ(failureChain<IoFailure>([&] { t->fetch("current.json", MANIFEST_LIMIT); }),
-              (std::vector<std::string>{"Transport interrompu",
-                                        "Magasin de certificats illisible : " + ca_.caPkcs12().string()}));
-    EXPECT_TRUE(server_.requests().empty());
 }
 
 // --- Downloads -------------------------------------------------------------------------------------

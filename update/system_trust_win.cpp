@@ -1,9 +1,0 @@
-#include "update/system_trust.h"
-
-namespace orlex::update {
-
-void useSystemTrust(CURL* easy) {
-    curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
-}
-
-}  // namespace orlex::update
