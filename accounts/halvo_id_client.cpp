@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <ctime>
 #include <fstream>
 #include <limits>
@@ -116,22 +115,6 @@ std::string defaultPath(const std::string& requestPath) {
     return slash == 0 || slash == std::string::npos ? std::string("/") : requestPath.substr(0, slash + 1);
 }
 
-// A decimal integer; one beyond 64 bits saturates, as a lifetime that long never ends anyway.
-std::optional<std::int64_t> integer(std::string_view text) {
-    if (text.starts_with("+"))
-        text.remove_prefix(1);
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || end != text.data() + text.size())
-        return std::nullopt;
-    if (error == std::errc::result_out_of_range)
-        return text.starts_with("-") ? std::numeric_limits<std::int64_t>::min()
-                                     : std::numeric_limits<std::int64_t>::max();
-    if (error != std::errc())
-        return std::nullopt;
-    return value;
-}
-
 // One Set-Cookie header; nullopt when it names no cookie.
 std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point now) {
     Cookie cookie;
@@ -159,7 +142,8 @@ std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point 
         } else if (equalsIgnoringCase(name, "Path")) {
             cookie.path = value;
         } else if (equalsIgnoringCase(name, "Max-Age")) {
-            maxAge = integer(value);
+            // A lifetime beyond 64 bits of seconds never ends anyway: it saturates.
+            maxAge = common::parseInteger(value, common::OutOfRange::Saturated);
         } else if (equalsIgnoringCase(name, "Expires")) {
             if (const std::optional<std::int64_t> at = net::httpDate(std::string(value)))
                 expires = std::max<std::int64_t>(0, *at - static_cast<std::int64_t>(std::time(nullptr)));
@@ -514,7 +498,8 @@ void HalvoIdClient::restore() {
             const std::string path = decodeField(fields[3]);
             if (blank(domain) || !trustedDomain(domain))
                 continue;
-            const std::optional<std::int64_t> maxAge = integer(fields[4]);
+            const std::optional<std::int64_t> maxAge =
+                common::parseInteger(fields[4], common::OutOfRange::Saturated);
             if (!maxAge)
                 throw common::FormatFailure("durée de cookie invalide");
             cookie.domain = domain;

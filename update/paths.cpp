@@ -58,7 +58,10 @@ void checkGrammar(const std::optional<std::string>& name) {
 }  // namespace
 
 std::filesystem::path normalised(const std::filesystem::path& path) {
-    std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
+    std::error_code error;
+    std::filesystem::path result = std::filesystem::absolute(path, error).lexically_normal();
+    if (error)
+        throw common::IoFailure("Chemin inaccessible : " + path.string() + " (" + error.message() + ")");
     if (!result.has_filename() && result.has_relative_path())
         result = result.parent_path();
     return result;

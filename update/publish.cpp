@@ -69,10 +69,9 @@ std::int64_t nowSeconds() {
 // Leaves an intact blob alone; writes a missing or damaged one through "<digest>.tmp" and one atomic move.
 void storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string& digest, std::int64_t size) {
     const fs::path blob = blobs / digest;
-    if (common::nodeKind(blob) == common::NodeKind::Regular &&
-        static_cast<std::int64_t>(fs::file_size(blob)) == size && hash(blob) == digest) {
+    const std::optional<common::FileStamp> present = common::regularFileStamp(blob);
+    if (present && present->size == size && hash(blob) == digest)
         return;
-    }
     fs::path temporary = blob;
     temporary += ".tmp";
     common::copyFileContent(file.absolute, temporary, true);
@@ -106,7 +105,10 @@ std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, cons
             try {
                 const PayloadFile& file = files[i];
                 StoredFile& out = stored[i];
-                out.size = static_cast<std::int64_t>(fs::file_size(file.absolute));
+                const std::optional<common::FileStamp> stamp = common::regularFileStamp(file.absolute);
+                if (!stamp)
+                    throw IoFailure("Lecture impossible : " + file.absolute.string());
+                out.size = stamp->size;
                 out.digest = hash(file.absolute);
                 out.executable = common::isExecutable(file.absolute);
                 bool mine = false;

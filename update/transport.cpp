@@ -1,13 +1,13 @@
 #include "update/transport.h"
 
 #include <algorithm>
-#include <charconv>
 #include <fstream>
 #include <optional>
 #include <vector>
 
 #include "common/failure.h"
 #include "common/file_system.h"
+#include "common/text.h"
 #include "net/http_client.h"
 #include "update/channel_url.h"
 #include "update/digest.h"
@@ -198,16 +198,10 @@ void keepWhatArrived(const fs::path& incoming, const fs::path& part, std::int64_
 }  // namespace
 
 std::chrono::seconds parseDownloadTimeout(const std::optional<std::string>& text) {
-    if (!text)
+    const std::optional<std::int64_t> seconds = text ? common::parseInteger(*text) : std::nullopt;
+    if (!seconds)
         return std::chrono::seconds(DEFAULT_DOWNLOAD_TIMEOUT_SECONDS);
-    std::string_view digits = *text;
-    if (digits.starts_with('+'))
-        digits.remove_prefix(1);
-    std::int64_t seconds = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
-        return std::chrono::seconds(DEFAULT_DOWNLOAD_TIMEOUT_SECONDS);
-    return std::chrono::seconds(std::clamp<std::int64_t>(seconds, 0, MAX_TIMEOUT_SECONDS));
+    return std::chrono::seconds(std::clamp<std::int64_t>(*seconds, 0, MAX_TIMEOUT_SECONDS));
 }
 
 Transport::Transport(std::string base, TransportTiming timing)
