@@ -28,23 +28,8 @@ constexpr const char* COMMANDS[] = {"--apply-self", "--plan", "--install", "--re
 // The failure and its nested causes, one message per line; the chain is cut at 16 levels.
 std::string describe(std::exception_ptr failure) {
     std::string text;
-    for (int depth = 0; failure && depth < 16; ++depth) {
-        std::exception_ptr cause;
-        std::string message = "Échec inconnu";
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& error) {
-            message = error.what();
-            try {
-                std::rethrow_if_nested(error);
-            } catch (...) {
-                cause = std::current_exception();
-            }
-        } catch (...) {
-        }
-        text += (depth == 0 ? "" : "Cause : ") + message + "\n";
-        failure = cause;
-    }
+    for (const std::string& message : common::failureMessages(failure, 16))
+        text += (text.empty() ? "" : "Cause : ") + message + "\n";
     return text;
 }
 
