@@ -59,7 +59,7 @@ discord::ResourceReader archiveText(const LauncherArchive& archive) {
 }
 
 void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines) {
-    update::Patcher& patcher = launcher.patcher();
+    update::Patcher& patcher = launcher.installation().engine();
     patcher.onProgress([&lines](const update::Progress& progress) {
         lines.print(progress.phase + " " + std::to_string(progress.completed) + "/" +
                     std::to_string(progress.total));
@@ -92,15 +92,15 @@ void run(const std::vector<std::string>& args, std::ostream& out) {
         commandMode = commandMode || flags.contains(command);
 
     // Disabled in command and apply-self modes; live otherwise, its notices going to the root's launcher
-    // log. It lives until run() returns (the end of main), when it is closed and its worker joined.
+    // log. The launcher owns it: it is closed, and its worker joined, when run() returns (the end of main).
     discord::DiscordRichPresence presence =
         commandMode ? discord::DiscordRichPresence::disabled()
                     : discord::DiscordRichPresence::create(
                           config.discordApplicationId,
                           [root](const std::string& notice) { appendLauncherLog(root, notice); },
                           archiveText(archive), config.presence);
-    Launcher launcher(config, releaseKey(archive));
-    presence.launcher();
+    Launcher launcher(config, releaseKey(archive), std::move(presence));
+    launcher.presence().launcher();
 
     if (flags.contains("--apply-self"))
         throw ModeUnavailable("--apply-self");

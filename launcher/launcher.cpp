@@ -1,56 +1,38 @@
 #include "launcher/launcher.h"
 
-#include "launcher/launcher_log.h"
-#include "update/channel_url.h"
+#include "update/paths.h"
 
 namespace orlex::launcher {
+namespace {
+
+LauncherConfig withNormalisedRoot(LauncherConfig config) {
+    config.root = update::normalised(config.root);
+    return config;
+}
+
+}  // namespace
 
 Launcher::Launcher(LauncherConfig config, update::Ed25519Key key)
-    : root_(config.root), channel_(config.channel), key_(std::move(key)), config_(std::move(config)) {
-    signOut_.store([this] { logoutHalvo(); });
-    patcher_ = std::make_unique<update::Patcher>(channel_, key_, root_, "client", config_.engine);
-    root_ = patcher_->root();
-    halvo_ =
-        std::make_unique<accounts::HalvoIdClient>(root_ / "userdata" / "account-session", config_.account);
-}
+    : Launcher(std::move(config), std::move(key), discord::DiscordRichPresence::disabled()) {}
+
+Launcher::Launcher(LauncherConfig config, update::Ed25519Key key, discord::DiscordRichPresence presence)
+    : config_(withNormalisedRoot(std::move(config))),
+      runner_(config_, {.signedIn = [this] { return session_.signedIn(); },
+                        .signOut = [this] { session_.logoutHalvo(); },
+                        .notReady = [this] { installation_.markNotReady(); }}),
+      installation_(config_, key, runner_, [this] { return session_.signedIn(); }),
+      session_(config_, runner_, installation_.updateMonitor()),
+      presence_(std::move(presence)) {}
 
 Launcher::~Launcher() {
-    // Posted functions not yet run find the instance gone and do nothing.
-    alive_.reset();
-    // Threads next: a running task may still use the engine or the view.
-    updateMonitor_.shutdown();
-    worker_.shutdown();
-}
-
-std::unique_ptr<update::Patcher> Launcher::selfPatcher() const {
-    return std::make_unique<update::Patcher>(update::resolveUrl(channel_, "../launcher/"), key_,
-                                             root_ / "launcher", "launcher", config_.engine);
+    // Posted functions first, then the threads: a running task may still use any part or the view.
+    runner_.shutdown();
+    installation_.stopUpdateProbe();
 }
 
 void Launcher::attachView(std::shared_ptr<LauncherView> view) {
-    view_.store(std::move(view));
-    patcher_->onProgress([this](const update::Progress& event) { progress(event); });
-}
-
-void Launcher::launcherLog(const std::string& message) const {
-    appendLauncherLog(root_, message);
-}
-
-void Launcher::post(std::function<void(LauncherView&)> fn) {
-    std::shared_ptr<LauncherView> view = view_.load();
-    if (!view)
-        return;
-    view->post([alive = std::weak_ptr<const bool>(alive_), target = std::weak_ptr<LauncherView>(view),
-                fn = std::move(fn)] {
-        const std::shared_ptr<LauncherView> current = target.lock();
-        if (alive.lock() && current)
-            fn(*current);
-    });
-}
-
-bool Launcher::signedIn() const {
-    const std::string identity = halvoIdentity.load();
-    return identity.find_first_not_of(" \t\n\v\f\r") != std::string::npos;
+    runner_.attachView(std::move(view));
+    installation_.engine().onProgress([this](const update::Progress& event) { runner_.progress(event); });
 }
 
 }  // namespace orlex::launcher

@@ -8,6 +8,18 @@
 
 namespace orlex::launcher {
 
+// The account panel's two cards: the sign-in form, and the signed-in card with the player's name.
+enum class AccountCard { Login, Connected };
+
+// What the main window shows of the game installation after a check: all of it at once.
+struct InstallationState {
+    std::string installed;  // "Version installée : {}" or "… : aucune"
+    std::string action;     // the main button: "JOUER", "INSTALLER" or "METTRE À JOUR"
+    bool actionVisible = false;
+    int bar = 0;  // thousandths, 0 to 1000
+    std::string status;
+};
+
 // What the launcher core may do to its window. The core never touches a widget: it calls post() from
 // any thread, and only the function it posts calls the other members, on the UI thread. The window
 // implements post() with a queued call to the Qt GUI thread; tests use a recording fake.
@@ -17,6 +29,8 @@ public:
 
     // Runs fn later on the UI thread; posts run in posting order. Callable from any thread.
     virtual void post(std::function<void()> fn) = 0;
+    // True on the thread post() runs functions on (the window: Qt's GUI thread). Any thread.
+    virtual bool onUiThread() const = 0;
     // False once the window is disposed; read from any thread.
     virtual bool displayable() const = 0;
 
@@ -28,7 +42,8 @@ public:
     virtual void setActionVisible(bool visible) = 0;
     virtual void setBar(int thousandths) = 0;  // 0 to 1000
     virtual void setTransfer(const std::string& text) = 0;
-    virtual void setInstalled(const std::string& text) = 0;
+    // The installed label, the main button's text and visibility, the bar and the status line together.
+    virtual void showInstallation(const InstallationState& state) = 0;
     // The launcher channel has a newer release: starts the launcher update (its own guard applies).
     virtual void showLauncherUpdate(const update::Plan& plan) = 0;
 
@@ -60,8 +75,8 @@ public:
     virtual void setRememberChecked(bool) {}
     // The identity label of the signed-in card ("halvo-identity").
     virtual void setIdentity(const std::string&) {}
-    // Shows the account card "login" or "connected" (which also closes the registration dialog).
-    virtual void showAccountCard(const std::string&) {}
+    // Shows an account card; Connected also closes the registration dialog.
+    virtual void showAccountCard(AccountCard) {}
     virtual void setLogout(bool /*visible*/, bool /*enabled*/) {}
     // The "World Builder" button.
     virtual void setBuilderVisible(bool) {}

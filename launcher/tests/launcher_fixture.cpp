@@ -28,11 +28,15 @@ std::size_t LauncherFixture::enabledCount() const {
     return view->occurrences("enabled 1 0") + view->occurrences("enabled 1 1");
 }
 
-void LauncherFixture::operate(launcher::Launcher::Task task) {
+void LauncherFixture::operate(launcher::OperationRunner::Task task) {
     const std::size_t before = enabledCount();
-    view->onUi([&] { launcher->run(std::move(task)); });
+    view->onUi([&] { launcher->runner().run(std::move(task)); });
     view->waitUntil([&] { return enabledCount() > before; });
     view->waitIdle();
+}
+
+void LauncherFixture::signInAs(const std::string& name) {
+    view->onUi([&] { launcher->session().authenticated({"jeton", name, "wss://127.0.0.1:1/realtime", {}}); });
 }
 
 std::string LauncherFixture::log() const {

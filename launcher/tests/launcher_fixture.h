@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include "common/preferences.h"
 
 #include <memory>
 #include <string>
@@ -45,7 +44,9 @@ protected:
     // How many times the controls have been enabled again (the end of an operation).
     std::size_t enabledCount() const;
     // Starts task as an operation on the UI thread, waits for its end and for the window to settle.
-    void operate(launcher::Launcher::Task task);
+    void operate(launcher::OperationRunner::Task task);
+    // Enters the signed-in state of a grant for name, as a sign-in would, on the UI thread.
+    void signInAs(const std::string& name);
 
     std::string log() const;
     // Entries of the launcher log whose text contains needle.

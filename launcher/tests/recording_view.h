@@ -18,7 +18,8 @@
 namespace orlex::test {
 
 // A LauncherView that records every change as "<what> <value>" ("status Prêt.", "enabled 1 0",
-// "action JOUER", "visible 1", "bar 1000", "transfer …", "installed …", "launcherUpdate <release id>").
+// "action JOUER", "visible 1", "bar 1000", "transfer …", "launcherUpdate <release id>"); an installation
+// state as one "installation <installed>|<action>|<visible 0|1>|<bar>|<status>".
 // Account panel: "login 0|1", "register 0|1", "password cleared", "password focused", "remember 0|1",
 // "identity …", "card login|connected", "logout <visible> <enabled>", "builder 0|1", "layout"; its forms
 // read the fields below (set them before the flow starts).
@@ -34,6 +35,7 @@ public:
         posted_.fetch_add(1);
         ui.submit(std::move(fn));
     }
+    bool onUiThread() const override { return ui.onWorkerThread(); }
     bool displayable() const override { return displayable_; }
 
     void setStatus(const std::string& text) override { record("status " + text); }
@@ -44,7 +46,10 @@ public:
     void setActionVisible(bool visible) override { record(std::string("visible ") + (visible ? "1" : "0")); }
     void setBar(int thousandths) override { record("bar " + std::to_string(thousandths)); }
     void setTransfer(const std::string& text) override { record("transfer " + text); }
-    void setInstalled(const std::string& text) override { record("installed " + text); }
+    void showInstallation(const launcher::InstallationState& state) override {
+        record("installation " + state.installed + "|" + state.action + "|" +
+               (state.actionVisible ? "1" : "0") + "|" + std::to_string(state.bar) + "|" + state.status);
+    }
     void showLauncherUpdate(const update::Plan& plan) override {
         record("launcherUpdate " + plan.release.id);
     }
@@ -64,7 +69,9 @@ public:
         record(std::string("remember ") + (checked ? "1" : "0"));
     }
     void setIdentity(const std::string& text) override { record("identity " + text); }
-    void showAccountCard(const std::string& card) override { record("card " + card); }
+    void showAccountCard(launcher::AccountCard card) override {
+        record(std::string("card ") + (card == launcher::AccountCard::Login ? "login" : "connected"));
+    }
     void setLogout(bool visible, bool enabled) override {
         record(std::string("logout ") + (visible ? "1" : "0") + " " + (enabled ? "1" : "0"));
     }

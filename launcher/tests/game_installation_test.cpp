@@ -1,8 +1,12 @@
+#include "launcher/game_installation.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <future>
+#include <thread>
 
+#include "common/failure.h"
 #include "launcher/launcher.h"
 #include "launcher/tests/launcher_fixture.h"
 #include "tests/support/files.h"
@@ -12,6 +16,7 @@ namespace orlex::launcher {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using test::LauncherFixture;
 using test::randomBytes;
 using test::TestChannel;
@@ -47,6 +52,7 @@ protected:
         make(config, channel.publicKey());
     }
 
+    GameInstallation& installation() { return launcher->installation(); }
     std::string publishGame(const TestChannel::Files& files, std::int64_t sequence) {
         return channel.publishUnder("client/", files, sequence, "client");
     }
@@ -55,8 +61,8 @@ protected:
     }
     // The launcher release installed as the running one, so that the probe's launcher side is quiet.
     void installLauncherRelease() {
-        const std::unique_ptr<update::Patcher> engine = launcher->selfPatcher();
-        engine->install(engine->plan(engine->remote()));
+        update::Patcher& engine = installation().launcherEngine();
+        engine.install(engine.plan(engine.remote()));
     }
     std::size_t blobRequests() {
         const auto requests = channel.server().requests();
@@ -73,62 +79,53 @@ protected:
     }
     // The probe as "orlex-update-monitor" runs it; then waits for what it posted to settle.
     void probe() {
-        launcher->monitorUpdates();
+        installation().monitorUpdates();
         view->waitIdle();
     }
     void installGameNow() {
-        operate([this] { launcher->ensureGameInstalled(); });
-        ASSERT_TRUE(launcher->ready);
+        operate([this] { installation().ensureGameInstalled(); });
+        ASSERT_TRUE(installation().ready());
     }
 };
 
 TEST_F(Orchestration, FirstStartInstallsTheGameThenOffersToPlay) {
     const std::string id = publishGame(GAME, 1);
-    launcher->halvoIdentity.store("joueur");
+    signInAs("joueur");
 
-    operate([this] { launcher->ensureGameInstalled(); });
+    operate([this] { installation().ensureGameInstalled(); });
 
-    EXPECT_TRUE(launcher->ready);
-    EXPECT_EQ(launcher->checkedGameManifest.load(), id);
-    ASSERT_TRUE(launcher->remote.load());
-    EXPECT_EQ(launcher->remote.load()->id, id);
-    EXPECT_EQ(test::readFile(launcher->patcher().verifiedRelease() / "app/game.jar"),
+    EXPECT_TRUE(installation().ready());
+    EXPECT_EQ(installation().checkedGameManifest(), id);
+    ASSERT_TRUE(installation().remote());
+    EXPECT_EQ(installation().remote()->id, id);
+    EXPECT_EQ(test::readFile(installation().engine().verifiedRelease() / "app/game.jar"),
               GAME.at("app/game.jar"));
-    EXPECT_EQ(view->last("action"), "JOUER");
-    EXPECT_EQ(view->last("visible"), "1");
-    EXPECT_EQ(view->last("installed"), "Version installée : 1.0.1");
-    EXPECT_EQ(view->last("bar"), "1000");
-    EXPECT_EQ(view->last("status"), "Prêt à jouer.");
+    EXPECT_EQ(view->last("installation"), "Version installée : 1.0.1|JOUER|1|1000|Prêt à jouer.");
     const std::vector<std::string> statuses = view->values("status");
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Prêt."), statuses.end()) << "the download's end";
     // The operation ended by refreshing the release state, and the step says so until the next one.
-    EXPECT_EQ(launcher->operationStep.load(), "distribution_check");
+    EXPECT_EQ(launcher->runner().operationStep(), "distribution_check");
 }
 
 TEST_F(Orchestration, RefreshNamesWhatTheMainButtonWouldDo) {
     publishGame(GAME, 1);
-    operate([this] { launcher->refresh(); });
+    operate([this] { installation().refresh(); });
+    EXPECT_FALSE(installation().ready());
+    EXPECT_EQ(installation().checkedGameManifest(), "");
+    // Nobody is signed in: the button stays hidden. 260,024 bytes to fetch.
+    EXPECT_EQ(view->last("installation"),
+              "Version installée : aucune|INSTALLER|0|0|Mise à jour prête • 0,3 Mo");
 
-    EXPECT_FALSE(launcher->ready);
-    EXPECT_EQ(launcher->checkedGameManifest.load(), "");
-    EXPECT_EQ(view->last("action"), "INSTALLER");
-    EXPECT_EQ(view->last("visible"), "0") << "nobody is signed in";
-    EXPECT_EQ(view->last("installed"), "Version installée : aucune");
-    EXPECT_EQ(view->last("bar"), "0");
-    EXPECT_EQ(view->last("status"), "Mise à jour prête • 0,3 Mo");  // 260,024 bytes
-
-    operate([this] { launcher->installGame(); });
-    EXPECT_EQ(view->last("action"), "JOUER");
+    operate([this] { installation().installGame(); });
+    EXPECT_EQ(view->last("installation"), "Version installée : 1.0.1|JOUER|0|1000|Prêt à jouer.");
 
     publishGame(nextGame(), 2);
-    launcher->halvoIdentity.store("joueur");
-    operate([this] { launcher->refresh(); });
-
-    EXPECT_FALSE(launcher->ready);
-    EXPECT_EQ(view->last("action"), "METTRE À JOUR");
-    EXPECT_EQ(view->last("visible"), "1");
-    EXPECT_EQ(view->last("installed"), "Version installée : 1.0.1");
-    EXPECT_EQ(view->last("status"), "Mise à jour prête • 0,2 Mo");  // only the changed 150,000 bytes
+    signInAs("joueur");
+    operate([this] { installation().refresh(); });
+    EXPECT_FALSE(installation().ready());
+    // Only the changed 150,000 bytes.
+    EXPECT_EQ(view->last("installation"),
+              "Version installée : 1.0.1|METTRE À JOUR|1|0|Mise à jour prête • 0,2 Mo");
 }
 
 TEST_F(Orchestration, RepairingACurrentInstallationFetchesNothing) {
@@ -136,11 +133,22 @@ TEST_F(Orchestration, RepairingACurrentInstallationFetchesNothing) {
     installGameNow();
     const std::size_t blobs = blobRequests();
 
-    operate([this] { launcher->installGame(); });
+    operate([this] { installation().installGame(); });
 
     EXPECT_EQ(blobRequests(), blobs);
-    EXPECT_TRUE(launcher->ready);
-    EXPECT_EQ(view->last("status"), "Prêt à jouer.");
+    EXPECT_TRUE(installation().ready());
+    EXPECT_EQ(view->last("installation"), "Version installée : 1.0.1|JOUER|0|1000|Prêt à jouer.");
+}
+
+TEST_F(Orchestration, AFailedOperationLeavesTheGameNotReadyUnlessTheSessionExpired) {
+    publishGame(GAME, 1);
+    installGameNow();
+
+    operate([] { throw common::SessionExpired(); });
+    EXPECT_TRUE(installation().ready());
+
+    operate([] { throw common::IoFailure("disque plein"); });
+    EXPECT_FALSE(installation().ready());
 }
 
 TEST_F(Orchestration, ProbeDoesNotPlanAReleaseAlreadyFoundCurrent) {
@@ -149,13 +157,12 @@ TEST_F(Orchestration, ProbeDoesNotPlanAReleaseAlreadyFoundCurrent) {
     installLauncherRelease();
     installGameNow();
     probe();
-    ASSERT_EQ(launcher->checkedLauncherManifest.load(), launcherId);
+    ASSERT_EQ(installation().checkedLauncherManifest(), launcherId);
     ASSERT_EQ(logReports("update_probe"), 0u);
 
     // Planning takes the installation lock: with both held elsewhere, any planning would fail the probe.
-    update::Lock gameLock = launcher->patcher().lock();
-    const std::unique_ptr<update::Patcher> selfEngine = launcher->selfPatcher();
-    update::Lock launcherLock = selfEngine->lock();
+    update::Lock gameLock = installation().engine().lock();
+    update::Lock launcherLock = installation().launcherEngine().lock();
     const std::size_t requests = channel.server().requests().size();
     view->clear();
 
@@ -165,14 +172,15 @@ TEST_F(Orchestration, ProbeDoesNotPlanAReleaseAlreadyFoundCurrent) {
               (std::vector<std::string>{"/launcher/current.json", "/client/current.json"}));
     EXPECT_EQ(logReports("update_probe"), 0u);
     EXPECT_EQ(view->events(), std::vector<std::string>{}) << "a current game changes nothing visible";
-    EXPECT_TRUE(launcher->ready);
+    EXPECT_TRUE(installation().ready());
 
-    // Once not ready, the same release is planned again (and here meets the held lock).
-    launcher->ready = false;
+    // Once a failed operation has left the game not ready, the same release is planned again (and here
+    // meets the held lock).
+    operate([] { throw common::IoFailure("disque plein"); });
     probe();
     EXPECT_EQ(logReports("phase=update_probe"), 1u);
     EXPECT_EQ(view->last("status"), PROBE_UNAVAILABLE);
-    EXPECT_FALSE(launcher->updateProbeRunning);
+    EXPECT_FALSE(installation().updateProbeRunning());
 }
 
 TEST_F(Orchestration, ProbeInstallsANewGameReleaseWithoutAsking) {
@@ -185,19 +193,19 @@ TEST_F(Orchestration, ProbeInstallsANewGameReleaseWithoutAsking) {
     view->clear();
 
     const std::size_t operations = enabledCount();
-    launcher->monitorUpdates();
+    installation().monitorUpdates();
     view->waitUntil([&] { return enabledCount() > operations; });
     view->waitIdle();
 
-    EXPECT_TRUE(launcher->ready);
-    EXPECT_EQ(launcher->checkedGameManifest.load(), next);
-    EXPECT_EQ(launcher->patcher().installed()->id, next);
+    EXPECT_TRUE(installation().ready());
+    EXPECT_EQ(installation().checkedGameManifest(), next);
+    EXPECT_EQ(installation().engine().installed()->id, next);
     EXPECT_EQ(view->values("launcherUpdate"), std::vector<std::string>{});
     const std::vector<std::string> statuses = view->values("status");
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.front(), "Mise à jour du jeu…");
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Prêt."), statuses.end()) << "download progress";
-    EXPECT_EQ(statuses.back(), "Prêt à jouer.");
+    EXPECT_EQ(view->last("installation"), "Version installée : 1.0.2|JOUER|0|1000|Prêt à jouer.");
     EXPECT_EQ(logReports("code="), 0u);
 }
 
@@ -205,21 +213,50 @@ TEST_F(Orchestration, AnOperationStartedMeanwhileTakesPrecedenceOverTheAutomatic
     publishGame(GAME, 1);
     publishLauncher(1);
     installLauncherRelease();
-    installGameNow();
+    const std::string installed = [&] {
+        installGameNow();
+        return installation().engine().installed()->id;
+    }();
     publishGame(nextGame(), 2);
     view->clear();
 
     // The UI thread is busy while the probe posts; by the time the post runs, an operation has begun.
-    std::promise<void> release;
-    view->ui.submit([future = release.get_future().share()] { future.wait(); });
-    launcher->monitorUpdates();
-    launcher->operationRunning = true;
-    release.set_value();
+    std::promise<void> uiFree, operationDone;
+    view->ui.submit([this, free = uiFree.get_future().share(), done = operationDone.get_future().share()] {
+        free.wait();
+        launcher->runner().run([done] { done.wait(); });
+    });
+    installation().monitorUpdates();
+    uiFree.set_value();
+    view->waitFor("enabled 0 0");
     view->waitIdle();
-    launcher->operationRunning = false;
+    operationDone.set_value();
+    view->waitFor("enabled 1 0");
+    view->waitIdle();
 
-    EXPECT_FALSE(launcher->ready);
-    EXPECT_EQ(view->events(), std::vector<std::string>{});
+    EXPECT_FALSE(installation().ready());
+    EXPECT_EQ(view->events(), (std::vector<std::string>{"enabled 0 0", "enabled 1 0"})) << "one operation";
+    EXPECT_EQ(installation().engine().installed()->id, installed);
+}
+
+TEST_F(Orchestration, AProbeUnderwayKeepsAnotherOneQuiet) {
+    publishGame(GAME, 1);
+    publishLauncher(1);
+    installLauncherRelease();
+    installGameNow();
+    // Long enough for the second probe to start while the first waits for its answer.
+    channel.server().inject("/launcher/current.json", test::Fault::stallFor(3s));
+    const std::size_t requests = channel.server().requests().size();
+
+    std::jthread first([this] { installation().monitorUpdates(); });
+    channel.server().waitForRequests(requests + 1);
+    EXPECT_TRUE(installation().updateProbeRunning());
+    installation().monitorUpdates();
+    first.join();
+
+    EXPECT_EQ(requestPaths(requests),
+              (std::vector<std::string>{"/launcher/current.json", "/client/current.json"}));
+    EXPECT_FALSE(installation().updateProbeRunning());
 }
 
 TEST_F(Orchestration, ProbeOffersANewerLauncherReleaseUntilItIsDealtWith) {
@@ -231,7 +268,7 @@ TEST_F(Orchestration, ProbeOffersANewerLauncherReleaseUntilItIsDealtWith) {
     probe();
 
     EXPECT_EQ(view->values("launcherUpdate"), (std::vector<std::string>{launcherId, launcherId}));
-    EXPECT_EQ(launcher->checkedLauncherManifest.load(), "");
+    EXPECT_EQ(installation().checkedLauncherManifest(), "");
 }
 
 TEST_F(Orchestration, ProbeNeverOffersTheLauncherReleaseThatFailedToStart) {
@@ -243,8 +280,8 @@ TEST_F(Orchestration, ProbeNeverOffersTheLauncherReleaseThatFailedToStart) {
     probe();
 
     EXPECT_EQ(view->values("launcherUpdate"), std::vector<std::string>{});
-    EXPECT_EQ(launcher->checkedLauncherManifest.load(), launcherId);
-    EXPECT_TRUE(launcher->ready);
+    EXPECT_EQ(installation().checkedLauncherManifest(), launcherId);
+    EXPECT_TRUE(installation().ready());
     EXPECT_EQ(logReports("code="), 0u);
 
     // A release with another id is offered again.
@@ -256,38 +293,39 @@ TEST_F(Orchestration, ProbeNeverOffersTheLauncherReleaseThatFailedToStart) {
 class Probe : public LauncherFixture {
 protected:
     void SetUp() override { make(fastConfig(UNREACHABLE)); }
+    GameInstallation& installation() { return launcher->installation(); }
 };
 
 TEST_F(Probe, AnUnreachableChannelLogsOneReportPerProbe) {
-    launcher->monitorUpdates();
-    launcher->monitorUpdates();
+    installation().monitorUpdates();
+    installation().monitorUpdates();
     view->waitIdle();
 
     EXPECT_EQ(logReports("phase=update_probe"), 2u);
     EXPECT_EQ(logReports("code="), 2u);
     EXPECT_EQ(view->values("status"), (std::vector<std::string>{PROBE_UNAVAILABLE, PROBE_UNAVAILABLE}));
-    EXPECT_FALSE(launcher->updateProbeRunning);
-    EXPECT_EQ(launcher->operationStep.load(), "idle") << "the probe is not an operation";
+    EXPECT_FALSE(installation().updateProbeRunning());
+    EXPECT_EQ(launcher->runner().operationStep(), "idle") << "the probe is not an operation";
 }
 
 TEST_F(Probe, StaysQuietWhileAnythingElseIsUnderway) {
     const auto quiet = [&](const char* situation) {
-        launcher->monitorUpdates();
+        const std::size_t events = view->events().size();
+        installation().monitorUpdates();
         view->waitIdle();
         EXPECT_EQ(logReports("code="), 0u) << situation;
-        EXPECT_EQ(view->events(), std::vector<std::string>{}) << situation;
+        EXPECT_EQ(view->events().size(), events) << situation;
     };
-    launcher->operationRunning = true;
+    std::promise<void> operationDone;
+    view->onUi(
+        [&, done = operationDone.get_future().share()] { launcher->runner().run([done] { done.wait(); }); });
     quiet("an operation runs");
-    launcher->operationRunning = false;
+    operationDone.set_value();
+    view->waitFor("enabled 1 0");
 
-    launcher->selfUpdatePrompt = true;
+    installation().setSelfUpdatePrompt(true);
     quiet("a launcher update or an update dialog");
-    launcher->selfUpdatePrompt = false;
-
-    launcher->updateProbeRunning = true;
-    quiet("another probe runs");
-    launcher->updateProbeRunning = false;
+    installation().setSelfUpdatePrompt(false);
 
     view->displayable_ = false;
     quiet("the window is disposed");
@@ -296,10 +334,10 @@ TEST_F(Probe, StaysQuietWhileAnythingElseIsUnderway) {
     LauncherConfig config = fastConfig(UNREACHABLE);
     config.root = root / "headless";
     Launcher headless(config, key());
-    headless.monitorUpdates();
+    headless.installation().monitorUpdates();
     EXPECT_FALSE(fs::exists(root / "headless/userdata/launcher.log")) << "no window at all";
 
-    launcher->monitorUpdates();
+    installation().monitorUpdates();
     EXPECT_EQ(logReports("code="), 1u) << "and probes again once nothing stands in the way";
 }
 
@@ -310,11 +348,11 @@ TEST_F(Probe, RunsAgainAfterEachProbeUntilStopped) {
     launcher.reset();
     make(config);
 
-    launcher->startUpdateProbe();
+    installation().startUpdateProbe();
     view->waitUntil([&] { return logReports("phase=update_probe") >= 3; });
-    launcher->stopUpdateProbe();
+    installation().stopUpdateProbe();
 
-    EXPECT_FALSE(launcher->updateProbeRunning);
+    EXPECT_FALSE(installation().updateProbeRunning());
     view->waitIdle();
     const std::vector<std::string> statuses = view->values("status");
     EXPECT_EQ(statuses.size(), logReports("phase=update_probe"));
@@ -326,17 +364,24 @@ TEST_F(Probe, FailedReleaseRecordMatchesOnlyItsOwnTrimmedId) {
     update::Signed release;
     release.id = std::string(64, 'a');
     const fs::path record = root / "userdata/launcher-failed-manifest";
+    EXPECT_FALSE(installation().failedLauncher(release)) << "no record";
 
-    EXPECT_FALSE(launcher->failedLauncher(release)) << "no record";
-    test::writeFile(record, "\t" + release.id + " \r\n");
-    EXPECT_TRUE(launcher->failedLauncher(release));
-    test::writeFile(record, std::string(64, 'b'));
-    EXPECT_FALSE(launcher->failedLauncher(release)) << "another release";
-    test::writeFile(record, release.id.substr(1));
-    EXPECT_FALSE(launcher->failedLauncher(release)) << "a prefix";
+    const struct {
+        std::string text;
+        bool failed;
+        const char* what;
+    } records[] = {
+        {"\t" + release.id + " \r\n", true, "the id between blanks"},
+        {std::string(64, 'b'), false, "another release"},
+        {release.id.substr(1), false, "a prefix"},
+    };
+    for (const auto& r : records) {
+        test::writeFile(record, r.text);
+        EXPECT_EQ(installation().failedLauncher(release), r.failed) << r.what;
+    }
     fs::remove(record);
     fs::create_directories(record / release.id);
-    EXPECT_FALSE(launcher->failedLauncher(release)) << "not a regular file";
+    EXPECT_FALSE(installation().failedLauncher(release)) << "not a regular file";
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "launcher/operation_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,18 +17,17 @@ using test::LauncherFixture;
 class Runner : public LauncherFixture {
 protected:
     void SetUp() override { make(fastConfig(UNREACHABLE)); }
+    OperationRunner& runner() { return launcher->runner(); }
 };
 
-TEST_F(Runner, SessionExpiryKeepsReadySignsOutAndLeavesTheMainButton) {
-    launcher->ready = true;
-    launcher->halvoIdentity.store("joueur");
-    launcher->gameToken.store("jeton");
+TEST_F(Runner, SessionExpirySignsOutAndLeavesTheMainButton) {
+    signInAs("joueur");
+    view->clear();
 
     operate([] { throw common::SessionExpired(); });
 
-    EXPECT_TRUE(launcher->ready);
-    EXPECT_EQ(launcher->halvoIdentity.load(), "");
-    EXPECT_EQ(launcher->gameToken.load(), "");
+    EXPECT_EQ(launcher->session().identity(), "");
+    EXPECT_EQ(launcher->session().gameToken(), "");
     // The sign-out's own status comes first; the classification's message is what stays visible.
     EXPECT_EQ(view->values("status"),
               (std::vector<std::string>{"Déconnecté.", "Session expirée. Reconnecte-toi."}));
@@ -35,26 +36,9 @@ TEST_F(Runner, SessionExpiryKeepsReadySignsOutAndLeavesTheMainButton) {
     EXPECT_NE(log().find("code=SESSION_EXPIRED phase=operation"), std::string::npos);
 }
 
-TEST_F(Runner, SessionExpiryRunsTheInstalledSignOutOnTheUiThread) {
-    std::atomic<int> signOuts{0};
-    std::atomic<bool> onUi{false};
-    launcher->onSignOut([&] {
-        onUi = view->ui.onWorkerThread();
-        ++signOuts;
-    });
-
-    operate([] { throw common::SessionExpired(); });
-
-    EXPECT_EQ(signOuts, 1);
-    EXPECT_TRUE(onUi);
-    EXPECT_EQ(view->values("status"), std::vector<std::string>{"Session expirée. Reconnecte-toi."});
-}
-
-TEST_F(Runner, AnyOtherFailureClearsReadyAsksToRetryAndLogsOneReportForTheCurrentStep) {
-    launcher->ready = true;
-
+TEST_F(Runner, AnyOtherFailureAsksToRetryAndLogsOneReportForTheCurrentStep) {
     operate([this] {
-        launcher->operationStep.store("client_wait");
+        runner().setOperationStep("client_wait");
         try {
             throw common::IoFailure("Connexion perdue : secret=abc");
         } catch (...) {
@@ -62,48 +46,103 @@ TEST_F(Runner, AnyOtherFailureClearsReadyAsksToRetryAndLogsOneReportForTheCurren
         }
     });
 
-    EXPECT_FALSE(launcher->ready);
     EXPECT_EQ(view->last("action"), "RÉESSAYER");
     EXPECT_EQ(view->last("status"), "Opération interrompue · consulter launcher.log.");
     EXPECT_EQ(logReports("code="), 1u);
     EXPECT_NE(log().find("code=OPERATION_FAILED phase=client_wait"), std::string::npos);
     EXPECT_EQ(log().find("secret"), std::string::npos) << "messages never reach the log";
     // The step keeps its last value once the operation has ended.
-    EXPECT_EQ(launcher->operationStep.load(), "client_wait");
+    EXPECT_EQ(runner().operationStep(), "client_wait");
 }
 
 TEST_F(Runner, ControlsAreDisabledWhileTheOperationRunsAndLogoutNeedsASignedInPlayer) {
     std::atomic<bool> runningInside{false};
     std::string stepInside;
     operate([&] {
-        runningInside = launcher->operationRunning.load();
-        stepInside = launcher->operationStep.load();
+        runningInside = runner().operationRunning();
+        stepInside = runner().operationStep();
     });
     EXPECT_TRUE(runningInside);
     EXPECT_EQ(stepInside, "operation");
-    EXPECT_FALSE(launcher->operationRunning);
-    EXPECT_EQ(view->values("enabled"), (std::vector<std::string>{"0 0", "1 0"}));
+    EXPECT_FALSE(runner().operationRunning());
+    EXPECT_EQ(view->values("enabled"), (std::vector<std::string>{"0 0", "1 0"})) << "nobody signed in";
 
-    launcher->halvoIdentity.store(" \t ");
-    view->clear();
-    operate([] {});
-    EXPECT_EQ(view->values("enabled"), (std::vector<std::string>{"0 0", "1 0"})) << "a blank identity";
-
-    launcher->halvoIdentity.store("joueur");
-    view->clear();
-    operate([] {});
-    EXPECT_EQ(view->values("enabled"), (std::vector<std::string>{"0 0", "1 1"}));
+    const struct {
+        const char* identity;
+        const char* enabledAfter;
+    } cases[] = {{" \t ", "1 0"}, {"joueur", "1 1"}};
+    for (const auto& c : cases) {
+        signInAs(c.identity);
+        view->clear();
+        operate([] {});
+        EXPECT_EQ(view->values("enabled"), (std::vector<std::string>{"0 0", c.enabledAfter}))
+            << "identity \"" << c.identity << "\"";
+    }
 }
 
 TEST_F(Runner, WithoutAWindowFailuresAreStillLoggedAndNothingIsShown) {
     LauncherConfig config = fastConfig(UNREACHABLE);
     config.root = root / "other";
     Launcher headless(config, key());
-    headless.status("invisible");
-    headless.error(std::make_exception_ptr(common::IoFailure("disque plein")));
-    EXPECT_FALSE(headless.ready);
+    headless.runner().status("invisible");
+    headless.runner().error(std::make_exception_ptr(common::IoFailure("disque plein")));
     EXPECT_NE(test::readFile(root / "other/userdata/launcher.log").find("code=OPERATION_FAILED phase=idle"),
               std::string::npos);
+}
+
+TEST_F(Runner, UiThreadFunctionsStopADebugBuildCalledFromElsewhere) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEBUG_DEATH(runner().run([] {}), "onUiThread");
+    EXPECT_DEBUG_DEATH(launcher->session().logoutHalvo(), "onUiThread");
+}
+
+// A runner alone, with hooks that record what it asks of the rest of the launcher.
+class RunnerHooks : public LauncherFixture {
+protected:
+    std::atomic<int> signOuts{0}, notReadys{0};
+    std::atomic<bool> signOutOnUi{false}, notReadyOnUi{true};
+    std::unique_ptr<OperationRunner> runner;
+
+    void SetUp() override {
+        runner = std::make_unique<OperationRunner>(
+            fastConfig(UNREACHABLE), OperationRunner::Hooks{.signedIn = [] { return false; },
+                                                            .signOut =
+                                                                [this] {
+                                                                    signOutOnUi = view->onUiThread();
+                                                                    ++signOuts;
+                                                                },
+                                                            .notReady =
+                                                                [this] {
+                                                                    notReadyOnUi = view->onUiThread();
+                                                                    ++notReadys;
+                                                                }});
+        runner->attachView(view);
+    }
+    void TearDown() override {
+        view->ui.shutdown();
+        runner.reset();
+    }
+    void fail(std::exception_ptr failure) {
+        const std::size_t before = enabledCount();
+        view->onUi([&] { runner->run([failure] { std::rethrow_exception(failure); }); });
+        view->waitUntil([&] { return enabledCount() > before; });
+        view->waitIdle();
+    }
+};
+
+TEST_F(RunnerHooks, AnExpiredSessionSignsOutOnTheUiThreadAnyOtherFailureMarksTheGameNotReady) {
+    fail(std::make_exception_ptr(common::SessionExpired()));
+    EXPECT_EQ(signOuts, 1);
+    EXPECT_TRUE(signOutOnUi);
+    EXPECT_EQ(notReadys, 0);
+    EXPECT_EQ(view->values("status"), std::vector<std::string>{"Session expirée. Reconnecte-toi."});
+
+    view->clear();
+    fail(std::make_exception_ptr(common::IoFailure("disque plein")));
+    EXPECT_EQ(signOuts, 1);
+    EXPECT_EQ(notReadys, 1);
+    EXPECT_FALSE(notReadyOnUi) << "on the failing worker, before anything is shown";
+    EXPECT_EQ(view->values("action"), std::vector<std::string>{"RÉESSAYER"});
 }
 
 class Progress : public LauncherFixture {
@@ -118,7 +157,7 @@ protected:
     }
     void at(std::int64_t time, update::Progress event) {
         clock = time;
-        launcher->progress(event);
+        launcher->runner().progress(event);
     }
 };
 
@@ -128,6 +167,7 @@ TEST_F(Progress, ThrottlesRepaintsButAlwaysShowsTheEnd) {
     at(start + 1 * MS, {"Prêt", 1'000'000, 1'000'000, 0});                      // the end always passes
     at(start + 80 * MS, {"app/other.jar", 500'000, 1'000'000, 0});              // 79 ms after the last shown
     at(start + 81 * MS, {"Préparation · app/lib.bin", 600'000, 1'000'000, 0});  // exactly 80 ms after
+    at(start + 82 * MS, {"app/last.jar", 700'000, 1'000'000, 0});               // 1 ms after that one
     view->waitIdle();
 
     EXPECT_EQ(view->values("status"),
@@ -136,7 +176,6 @@ TEST_F(Progress, ThrottlesRepaintsButAlwaysShowsTheEnd) {
     EXPECT_EQ(view->values("transfer"),
               (std::vector<std::string>{"0,1 / 1,0 Mo · reste 0,9 Mo", "1,0 / 1,0 Mo · reste 0,0 Mo",
                                         "0,6 / 1,0 Mo · reste 0,4 Mo"}));
-    EXPECT_EQ(launcher->progressUiTime, start + 81 * MS);
 }
 
 TEST(ProgressText, BarAndTransferLine) {

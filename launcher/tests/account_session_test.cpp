@@ -1,5 +1,6 @@
-// The Launcher's game session grant flows against the local fake services, seen through a recording
-// window.
+// The account session's grant flows against the local fake services, seen through a recording window.
+
+#include "launcher/account_session.h"
 
 #include <gtest/gtest.h>
 
@@ -40,14 +41,17 @@ protected:
 
     common::Preferences preferences() const { return common::Preferences(launcher::PREFS); }
 
-    // A launcher start on the fake services: restore delays of a millisecond, the full sign-out installed.
+    // A launcher start on the fake services, with restore delays of a millisecond.
     void start() {
         launcher::LauncherConfig config = fastConfig(UNREACHABLE);
         config.restoreRetry = 1ms;
         config.account = service;
         config.gameSession = {.endpoint = services.gameSession(), .trust = {ca.caPem()}};
         make(config);
-        launcher->onSignOut([this] { launcher->logoutHalvo(); });
+    }
+    launcher::AccountSession& session() { return launcher->session(); }
+    void restore() {
+        view->onUi([&] { session().restoreRememberedSession(); });
     }
 
     // What an earlier run left: a live session in the session file, and the remembered account.
@@ -71,7 +75,7 @@ protected:
     void signIn(const std::string& identifier, const std::string& password) {
         view->loginIdentifier = identifier;
         view->loginPassword = password;
-        view->onUi([&] { launcher->submitLogin(); });
+        view->onUi([&] { session().submitLogin(); });
     }
 };
 
@@ -80,10 +84,10 @@ protected:
 TEST_F(GrantFlow, NothingRememberedMeansNoExchange) {
     leaveASession(false);
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     settle();
     EXPECT_EQ(services.sessionRequests(), 0);
-    EXPECT_EQ(launcher->halvoIdentity.load(), "");
+    EXPECT_EQ(session().identity(), "");
     EXPECT_EQ(view->occurrences("card connected"), 0u);
 }
 
@@ -91,11 +95,11 @@ TEST_F(GrantFlow, ARememberedSessionIsRestoredWithoutBeingWrittenAgain) {
     leaveASession(true);
     const auto written = fs::last_write_time(sessionFile);
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     view->waitFor("card connected");
     view->waitIdle();
-    EXPECT_EQ(launcher->halvoIdentity.load(), "nova");
-    EXPECT_EQ(launcher->gameRoles.load(), (std::set<std::string>{"worldbuilder.open", "worldbuilder.use"}));
+    EXPECT_EQ(session().identity(), "nova");
+    EXPECT_EQ(session().gameRoles(), (std::set<std::string>{"worldbuilder.open", "worldbuilder.use"}));
     EXPECT_EQ(view->last("identity"), "Bienvenue, nova");
     EXPECT_EQ(view->last("builder"), "1");
     EXPECT_EQ(view->last("logout"), "1 1");
@@ -107,17 +111,17 @@ TEST_F(GrantFlow, AHandOffRestoresOnceAndItsRetriesStillRun) {
     leaveASession(false, true);
     services.failSessions(2);
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     view->waitFor("card connected");
     EXPECT_EQ(services.sessionRequests(), 3);
     EXPECT_FALSE(preferences().get("account.updateResume"));
-    EXPECT_FALSE(launcher->resumeAfterUpdate);
-    EXPECT_EQ(launcher->restoreAttempts, 0);
+    EXPECT_FALSE(session().resumeAfterUpdate());
+    EXPECT_EQ(session().restoreAttempts(), 0);
     EXPECT_FALSE(preferences().getBoolean("account.remember", true));
 
     // The next start has nothing left to resume.
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     settle();
     EXPECT_EQ(services.sessionRequests(), 3);
 }
@@ -126,7 +130,7 @@ TEST_F(GrantFlow, ARefusedSessionAtStartIsForgottenQuietly) {
     leaveASession(true);
     services.forgetSessions();
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     view->waitFor("remember 0");
     view->waitIdle();
     EXPECT_FALSE(fs::exists(sessionFile));
@@ -141,7 +145,7 @@ TEST_F(GrantFlow, AnEndpointThatStaysDownGetsSixAttempts) {
     leaveASession(true);
     services.failSessions(-1);
     start();
-    view->onUi([&] { launcher->restoreRememberedSession(); });
+    restore();
     view->waitFor("status Connexion temporairement indisponible.");
     settle();
     EXPECT_EQ(services.sessionRequests(), 6);
@@ -162,16 +166,16 @@ TEST_F(GrantFlow, SignInEntersTheSignedInStateAndRemembersIt) {
     EXPECT_TRUE(fs::exists(sessionFile));
     EXPECT_TRUE(preferences().getBoolean("account.remember", false));
     EXPECT_EQ(preferences().get("account.identity"), "nova");
-    EXPECT_FALSE(launcher->gameToken.load().empty());
+    EXPECT_FALSE(session().gameToken().empty());
 
     // Signing out forgets everything on this device and shows the sign-in card.
     view->clear();
-    view->onUi([&] { launcher->logoutHalvo(); });
+    view->onUi([&] { session().logoutHalvo(); });
     EXPECT_EQ(view->events(),
               (std::vector<std::string>{"remember 0", "logout 0 0", "builder 0", "visible 0", "card login",
                                         "password cleared", "status Déconnecté.", "layout"}));
     EXPECT_FALSE(fs::exists(sessionFile));
-    EXPECT_EQ(launcher->halvoIdentity.load(), "");
+    EXPECT_EQ(session().identity(), "");
     EXPECT_FALSE(preferences().get("account.identity"));
 }
 
@@ -208,13 +212,13 @@ TEST_F(GrantFlow, SignUpChecksLocallyThenCreatesTheAccount) {
     view->email = "stella@example.org";
     view->password = "une phrase longue";
     view->confirm = "une phrase longue.";
-    view->onUi([&] { launcher->submitRegister(); });
+    view->onUi([&] { session().submitRegister(); });
     view->waitFor("register 1");
     view->waitIdle();
     EXPECT_EQ(view->last("status"), "Les mots de passe diffèrent.");
 
     view->confirm = view->password;
-    view->onUi([&] { launcher->submitRegister(); });
+    view->onUi([&] { session().submitRegister(); });
     view->waitFor("card connected");
     view->waitIdle();
     EXPECT_EQ(view->last("identity"), "Bienvenue, stella");
@@ -229,7 +233,7 @@ TEST_F(GrantFlow, SignUpRefusedByTheServiceShowsItsText) {
     view->displayName = "Pix";
     view->email = "pix@example.org";
     view->password = view->confirm = "une phrase longue";
-    view->onUi([&] { launcher->submitRegister(); });
+    view->onUi([&] { session().submitRegister(); });
     view->waitFor("register 1");
     view->waitIdle();
     EXPECT_EQ(view->last("status"), "Ce pseudo est déjà utilisé.");
@@ -239,21 +243,21 @@ TEST_F(GrantFlow, SignUpRefusedByTheServiceShowsItsText) {
 
 TEST_F(GrantFlow, AnExchangeWithoutTrustedCookiesExpiresBeforeAnyRequest) {
     start();
-    failureMessage<common::SessionExpired>([&] { launcher->exchangeGameToken(); });
+    failureMessage<common::SessionExpired>([&] { session().exchangeGameToken(); });
     EXPECT_EQ(services.sessionRequests(), 0);
 }
 
 TEST_F(GrantFlow, TheBuilderProviderGivesFreshGrantsWithoutChangingTheLauncher) {
     leaveASession(true);
     start();
-    const accounts::EditorSessionBroker::Provider provider = launcher->builderSessionProvider();
+    const accounts::EditorSessionBroker::Provider provider = session().builderSessionProvider();
     const accounts::EditorSessionBroker::Grant first = provider();
     const accounts::EditorSessionBroker::Grant second = provider();
     EXPECT_EQ(first.realtime, "wss://" + services.origin().substr(8) + "/realtime");
     EXPECT_EQ(first.publish, services.origin() + "/mmo/world/publish");
     EXPECT_NE(first.token, second.token);
     EXPECT_TRUE(first.roles.contains("worldbuilder.open"));
-    EXPECT_EQ(launcher->halvoIdentity.load(), "");
+    EXPECT_EQ(session().identity(), "");
     EXPECT_EQ(services.sessionRequests(), 2);
 }
 
