@@ -55,9 +55,15 @@ void GameInstallation::ensureGameInstalled() {
     runner_.setOperationStep("initial_install");
     const update::Signed release = engine_->remote();
     const update::Plan plan = engine_->plan(release);
-    if (needsUpdate(*engine_, plan))
+    if (needsUpdate(*engine_, plan)) {
         engine_->install(plan);
-    refresh();
+        refresh();
+        return;
+    }
+    // Nothing was fetched: the plan just made is what a refresh would find, without hashing it all again.
+    runner_.setOperationStep("distribution_check");
+    remote_.store(release);
+    show(plan, engine_->installed());
 }
 
 void GameInstallation::updateGame() {

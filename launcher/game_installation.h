@@ -51,7 +51,8 @@ public:
     static bool needsUpdate(update::Patcher& engine, const update::Plan& plan);
 
     // Operation bodies (worker thread). The first check of a managed start: installs the channel's
-    // release when needed, then refresh().
+    // release when needed, then shows the result as refresh() does. When nothing needed installing, the
+    // result is the one just planned: the installation is hashed once, and the channel asked once.
     void ensureGameInstalled();
     // Started by the probe: fetches the channel's release again, installs it, then refresh().
     void updateGame();

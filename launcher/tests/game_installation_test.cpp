@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -40,6 +41,19 @@ const TestChannel::Files LAUNCHER = {
     {"app/launcher.zip", randomBytes(40'000, 3)},
     {"+x runtime/bin/orlex-launcher", "#!/bin/sh\n"},
 };
+
+// Bytes this process has read so far through read() and its kind, page cache hits included; -1 where
+// the system does not tell.
+long long bytesReadByThisProcess() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
+}
 
 // A launcher on the sibling channels "<server>/client/" (game) and "<server>/launcher/" (launcher).
 class Orchestration : public LauncherFixture {
@@ -126,6 +140,24 @@ TEST_F(Orchestration, RefreshNamesWhatTheMainButtonWouldDo) {
     // Only the changed 150,000 bytes.
     EXPECT_EQ(view->last("installation"),
               "Version installée : 1.0.1|METTRE À JOUR|1|0|Mise à jour prête • 0,2 Mo");
+}
+
+TEST_F(Orchestration, AStartCheckWithNothingToFetchReadsTheInstallationOnce) {
+    constexpr long long GAME_BYTES = 8'000'000;
+    publishGame({{"app/game.jar", randomBytes(GAME_BYTES, 5)}}, 1);
+    installGameNow();
+    const std::size_t requests = channel.server().requests().size();
+    const long long before = bytesReadByThisProcess();
+    if (before < 0)
+        GTEST_SKIP() << "this system does not count the bytes a process reads";
+
+    operate([this] { installation().ensureGameInstalled(); });
+
+    const long long read = bytesReadByThisProcess() - before;
+    EXPECT_GE(read, GAME_BYTES) << "every installed file is hashed";
+    EXPECT_LT(read, GAME_BYTES * 3 / 2) << "and only once";
+    EXPECT_EQ(requestPaths(requests), std::vector<std::string>{"/client/current.json"});
+    EXPECT_EQ(view->last("installation"), "Version installée : 1.0.1|JOUER|0|1000|Prêt à jouer.");
 }
 
 TEST_F(Orchestration, RepairingACurrentInstallationFetchesNothing) {
