@@ -10,11 +10,11 @@ namespace orlex::common {
 // An exclusive lock on a whole file, taken without waiting. Bodies: file_lock_posix.cpp (flock on a
 // fresh open file description, so a second attempt fails even inside the same process) and
 // file_lock_win.cpp (LockFileEx, fail-immediately). Releasing unlocks, then closes the handle.
-class FileLock {
+class [[nodiscard]] FileLock {
 public:
     // Opens (creating if needed) and locks path; nullopt when another holder exists. Fails with
     // IoFailure when the file cannot be opened.
-    static std::optional<FileLock> tryExclusive(const std::filesystem::path& path);
+    [[nodiscard]] static std::optional<FileLock> tryExclusive(const std::filesystem::path& path);
 
     FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
     FileLock& operator=(FileLock&& other) noexcept {
