@@ -79,6 +79,20 @@ void GameInstallation::installGame() {
     refresh();
 }
 
+void GameInstallation::checkLauncherUpdate() {
+    update::Patcher& launcher = launcherEngine();
+    const update::Plan launcherPlan = launcher.plan(launcher.remote());
+    if (needsUpdate(launcher, launcherPlan)) {
+        runner_.post([launcherPlan](LauncherView& view) { view.showLauncherUpdate(launcherPlan); });
+        return;
+    }
+    const update::Plan gamePlan = engine_->plan(engine_->remote());
+    if (needsUpdate(*engine_, gamePlan))
+        runner_.post([gamePlan](LauncherView& view) { view.showGameUpdate(gamePlan); });
+    else
+        runner_.post([](LauncherView& view) { view.showLauncherCurrent(); });
+}
+
 void GameInstallation::refresh() {
     runner_.setOperationStep("distribution_check");
     const update::Signed release = engine_->remote();

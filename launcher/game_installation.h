@@ -63,6 +63,12 @@ public:
     // ready() and posts the installation texts (LauncherView::showInstallation). Step "distribution_check".
     void refresh();
 
+    // The manual update check (operation body, worker thread): when the launcher channel's release needs
+    // installing, offers it (showLauncherUpdate; the failed-release record is not consulted); otherwise
+    // plans the game channel's release and posts showGameUpdate when the game needs an update, else
+    // showLauncherCurrent.
+    void checkLauncherUpdate();
+
     // True when userdata/launcher-failed-manifest is a regular file whose trimmed text is release's id.
     bool failedLauncher(const update::Signed& release) const;
 

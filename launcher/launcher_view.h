@@ -46,6 +46,11 @@ public:
     virtual void showInstallation(const InstallationState& state) = 0;
     // The launcher channel has a newer release: starts the launcher update (its own guard applies).
     virtual void showLauncherUpdate(const update::Plan& plan) = 0;
+    // The manual update check's answers: the launcher is current and so is the game (a dialog to
+    // acknowledge), or the game has an update of plan.bytes to fetch (a dialog that installs it). Each
+    // does nothing while another update prompt is being handled or the window is gone.
+    virtual void showLauncherCurrent() = 0;
+    virtual void showGameUpdate(const update::Plan& plan) = 0;
 
     // ---- Account panel (UI thread) ------------------------------------------------------------------
     // A window without the panel keeps the defaults: empty forms, nothing shown.

@@ -322,6 +322,23 @@ TEST_F(Orchestration, ProbeNeverOffersTheLauncherReleaseThatFailedToStart) {
     EXPECT_EQ(view->values("launcherUpdate"), std::vector<std::string>{next});
 }
 
+TEST_F(Orchestration, ManualCheckOffersTheLauncherThenTheGameUpdateOrSaysAllIsCurrent) {
+    publishGame(GAME, 1);
+    installGameNow();
+    const std::string launcherId = publishLauncher(1);
+    operate([this] { installation().checkLauncherUpdate(); });
+    EXPECT_EQ(view->values("launcherUpdate"), std::vector<std::string>{launcherId});
+
+    installLauncherRelease();
+    operate([this] { installation().checkLauncherUpdate(); });
+    EXPECT_EQ(view->occurrences("launcherCurrent"), 1u);
+
+    publishGame(nextGame(), 2);
+    operate([this] { installation().checkLauncherUpdate(); });
+    EXPECT_EQ(view->values("gameUpdate"), std::vector<std::string>{"150000"});
+    EXPECT_EQ(view->occurrences("launcherCurrent"), 1u);
+}
+
 class Probe : public LauncherFixture {
 protected:
     void SetUp() override { make(fastConfig(UNREACHABLE)); }
