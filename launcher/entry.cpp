@@ -1,6 +1,9 @@
 #include "launcher/entry.h"
 
+#include <QCoreApplication>
+#include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -21,6 +24,9 @@ public:
     explicit ModeUnavailable(const std::string& mode)
         : std::runtime_error("Cette version du lanceur n’a pas encore le mode " + mode) {}
 };
+
+constexpr const char* HANDSHAKE_VARIABLE = "ORLEX_LAUNCHER_HANDSHAKE";
+constexpr const char* DEFAULT_SCREENSHOT = "/tmp/orlex-launcher.png";
 
 constexpr const char* COMMANDS[] = {"--apply-self", "--plan", "--install", "--repair",
                                     "--verify",     "--play", "--builder"};
@@ -80,7 +86,20 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
         throw ModeUnavailable("--builder");
 }
 
-void run(const std::vector<std::string>& args, std::ostream& out) {
+// The start confirmation: this process's id in decimal, without a line end, to the file that
+// ORLEX_LAUNCHER_HANDSHAKE names (created or emptied first); nothing when it is not set.
+void confirmStart() {
+    const char* handshake = std::getenv(HANDSHAKE_VARIABLE);
+    if (!handshake || !*handshake)
+        return;
+    std::ofstream file(handshake, std::ios::binary | std::ios::trunc);
+    file << QCoreApplication::applicationPid();
+    file.close();
+    if (!file)
+        throw common::IoFailure(std::string("Confirmation de démarrage impossible : ") + handshake);
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out, const WindowModes& windows) {
     const std::set<std::string> flags(args.begin(), args.end());
     const LauncherConfig config = configure(args);
     const LauncherArchive archive(config.archive);
@@ -107,13 +126,17 @@ void run(const std::vector<std::string>& args, std::ostream& out) {
     if (commandMode) {
         Lines lines(out);
         runCommands(flags, launcher, lines);
-        return;
+        return 0;
     }
-    if (flags.contains("--ui-smoke"))
-        throw ModeUnavailable("--ui-smoke");
-    if (flags.contains("--managed"))
-        throw ModeUnavailable("--managed");
-    throw ModeUnavailable("non géré (lancement sans option de mode)");
+    if (!flags.contains("--managed") && !flags.contains("--ui-smoke"))
+        throw ModeUnavailable("non géré (lancement sans option de mode)");
+    if (!windows)
+        throw ModeUnavailable(flags.contains("--ui-smoke") ? "--ui-smoke" : "--managed");
+    const WindowStart start{.selfCheck = flags.contains("--ui-smoke"),
+                            .screenshot = arg(args, "--screenshot", DEFAULT_SCREENSHOT),
+                            .windowShown = confirmStart,
+                            .out = &out};
+    return windows(launcher, start);
 }
 
 }  // namespace
@@ -168,10 +191,10 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
     return config;
 }
 
-int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                 const WindowModes& windows) {
     try {
-        run(takeProperties(arguments), out);
-        return 0;
+        return run(takeProperties(arguments), out, windows);
     } catch (...) {
         err << describe(std::current_exception());
         err.flush();

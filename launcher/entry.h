@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -32,6 +33,23 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
 // This is the one place below main that reads the property table.
 LauncherConfig configure(const std::vector<std::string>& arguments);
 
+class Launcher;
+
+// What the window modes ask of the program's user interface, which launcher/ does not have (it links no
+// widgets): the program that has one hands launcherMain a WindowModes (orlex-launcher: ui/window_modes.h).
+struct WindowStart {
+    bool selfCheck = false;            // --ui-smoke: capture the window and end
+    std::filesystem::path screenshot;  // where the self-check writes its PNG
+    // The entry's start confirmation; to be called once, on the UI thread, as soon as the window is up.
+    // May fail; the failure then escapes the window modes.
+    std::function<void()> windowShown;
+    std::ostream* out = nullptr;  // the program's standard output
+};
+// Runs on the main thread, which becomes the UI thread: builds launcher's window, calls windowShown, and
+// runs the window until it ends the process's interface; returns the exit status. When it returns, no
+// thread of any launcher it made runs, and launcher's threads post nothing more.
+using WindowModes = std::function<int(Launcher& launcher, const WindowStart& start)>;
+
 // The launcher program: arguments without the program name; returns the process exit status.
 //
 // Mode: command mode when any of --apply-self, --plan, --install, --repair, --verify, --play,
@@ -39,8 +57,16 @@ LauncherConfig configure(const std::vector<std::string>& arguments);
 // This build runs the command modes --plan, --install, --repair and --verify on the game installation:
 // every progress event of the game engine as "{phase} {completed}/{total}", after planning
 // "PLAN files={} bytes={} version={}" and, unless --plan is present, the installation; for --verify
-// "VERIFIED {release directory}". The other modes end with status 1 and a message saying this build
-// does not have them yet.
+// "VERIFIED {release directory}".
+//
+// Window modes (--managed, --ui-smoke, without a command): windows runs them. Once the window is up, when
+// the environment variable ORLEX_LAUNCHER_HANDSHAKE names a file, this process's id is written to it in
+// decimal without a line end (the file created or emptied first): the start confirmation a self-update
+// waits for. The self-check then waits 4.5 s, writes a PNG of the window to --screenshot (default
+// "/tmp/orlex-launcher.png"), prints "LAUNCHER_UI_PASS" and ends with status 0.
+//
+// The other modes (apply-self, unmanaged, --play, --builder), and the window modes without windows, end
+// with status 1 and a message saying this build does not have them yet.
 //
 // Configuration: configure(), once; the release key comes from the configured archive.
 //
@@ -50,6 +76,6 @@ LauncherConfig configure(const std::vector<std::string>& arguments);
 // out receives whole lines, possibly from the engine's transfer threads. No thread of the launcher
 // outlives the call.
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out = std::cout,
-                 std::ostream& err = std::cerr);
+                 std::ostream& err = std::cerr, const WindowModes& windows = {});
 
 }  // namespace orlex::launcher

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <regex>
 #include <sstream>
 #include <string>
@@ -13,6 +15,7 @@
 #include "common/preferences.h"
 #include "common/properties.h"
 #include "launcher/archive.h"
+#include "launcher/launcher.h"
 #include "launcher/tests/archive_support.h"
 #include "tests/support/failures.h"
 #include "tests/support/files.h"
@@ -237,6 +240,44 @@ TEST_F(Entry, ModesThisBuildDoesNotHaveEndWithStatusOneAndSaySo) {
     EXPECT_TRUE(launchOn(dir_ / "root", {"--play"}).err.find("--play") != std::string::npos);
     EXPECT_TRUE(launchOn(dir_ / "root", {"--managed"}).err.find("--managed") != std::string::npos);
     EXPECT_TRUE(channel_.server().requests().empty());
+}
+
+TEST_F(Entry, WindowModesConfirmTheStartOnlyOnceTheWindowIsUp) {
+    const fs::path handshake = dir_ / "launcher-ready";
+    ::setenv("ORLEX_LAUNCHER_HANDSHAKE", handshake.c_str(), 1);
+    std::vector<WindowStart> starts;
+    const WindowModes windows = [&](Launcher& launcher, const WindowStart& start) {
+        EXPECT_EQ(launcher.root().filename(), "root");
+        EXPECT_FALSE(fs::exists(handshake));
+        start.windowShown();
+        starts.push_back(start);
+        return 0;
+    };
+    const auto launchWindows = [&](Args args) {
+        Args all{"--archive",        archive_.string(), "--channel",
+                 channel_.baseUrl(), "--root",          (dir_ / "root").string()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::ostringstream out, err;
+        return launcherMain(all, out, err, windows);
+    };
+
+    EXPECT_EQ(launchWindows({"--managed"}), 0);
+    EXPECT_EQ(orlex::test::readFile(handshake), std::to_string(::getpid()));
+    fs::remove(handshake);
+    EXPECT_EQ(launchWindows({"--ui-smoke", "--screenshot", (dir_ / "shot.png").string()}), 0);
+    ::unsetenv("ORLEX_LAUNCHER_HANDSHAKE");
+    fs::remove(handshake);
+    EXPECT_EQ(launchWindows({"--ui-smoke"}), 0);
+    EXPECT_FALSE(fs::exists(handshake));
+
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_FALSE(starts[0].selfCheck);
+    EXPECT_TRUE(starts[1].selfCheck);
+    EXPECT_EQ(starts[1].screenshot, dir_ / "shot.png");
+    EXPECT_EQ(starts[2].screenshot, "/tmp/orlex-launcher.png");
+    // A plain start stays the self-update's, not the window's.
+    EXPECT_EQ(launchWindows({}), 1);
+    EXPECT_EQ(starts.size(), 3u);
 }
 
 TEST_F(Entry, FailuresEndWithStatusOneAndTheirTextOnStandardErrorOnly) {
