@@ -3,6 +3,7 @@
 #include <QDynamicPropertyChangeEvent>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPixmap>
 #include <algorithm>
 #include <cmath>
 
@@ -30,6 +31,11 @@ double Cosmos::time() const {
 }
 
 void Cosmos::paintBackdrop(QPainter& g, int w, int h, double t) {
+    paintSky(g, w, h);
+    paintMotion(g, w, h, t);
+}
+
+void Cosmos::paintSky(QPainter& g, int w, int h) {
     g.save();
     Theme::quality(g);
     g.setPen(Qt::NoPen);
@@ -41,7 +47,12 @@ void Cosmos::paintBackdrop(QPainter& g, int w, int h, double t) {
     const double size = std::max(w, h);
     Theme::halo(g, 0.18 * w, 0.48 * h, 0.6 * size, QColor(0x68, 0x31, 0xA0, 48));
     Theme::halo(g, 0.86 * w, 0.35 * h, 0.55 * size, QColor(0x0E, 0x98, 0xC7, 42));
+    g.restore();
+}
 
+void Cosmos::paintMotion(QPainter& g, int w, int h, double t) {
+    g.save();
+    Theme::quality(g);
     g.setBrush(Qt::NoBrush);
     g.setPen(QPen(QColor(0x7E, 0x8B, 0xE0, 19), 1));
     for (int i = 0; i < 3; ++i) {
@@ -71,7 +82,19 @@ void Cosmos::paintBackdrop(QPainter& g, int w, int h, double t) {
 
 void Cosmos::paintEvent(QPaintEvent*) {
     QPainter g(this);
-    paintBackdrop(g, width(), height(), time());
+    paintCachedSky(g);
+    paintMotion(g, width(), height(), time());
+}
+
+void Cosmos::paintCachedSky(QPainter& g) {
+    const qreal ratio = devicePixelRatioF();
+    if (sky_.size() != size() * ratio) {
+        sky_ = QPixmap(size() * ratio);
+        sky_.setDevicePixelRatio(ratio);
+        QPainter p(&sky_);
+        paintSky(p, width(), height());
+    }
+    g.drawPixmap(0, 0, sky_);
 }
 
 void Cosmos::showEvent(QShowEvent* event) {
