@@ -334,10 +334,11 @@ void AccountPanel::showAccountCard(launcher::AccountCard card) {
     if (registration_)
         registration_->close();
     registration_ = nullptr;
-    // A sign-in that succeeds never enables its button again: the signed-in card ends it, so that the
-    // sign-in card shown at sign-out has a working button.
-    if (card == launcher::AccountCard::Connected)
+    // The sign-in card shown again at sign-out has a working button and an empty password field.
+    if (card == launcher::AccountCard::Connected) {
         setLoginEnabled(true);
+        loginPassword_->clear();
+    }
     cards_->setCurrentWidget(card == launcher::AccountCard::Login ? loginCard_ : connectedCard_);
     updateGeometry();
 }

@@ -62,7 +62,9 @@ public:
     // card ends with "…".
     void setIdentity(const std::string& text);
 
-    // Shows a card; every card change closes the registration dialog.
+    // Shows a card; every card change closes the registration dialog. The signed-in card also ends a
+    // pending sign-in (a successful one never enables its button again) and empties the password field,
+    // which keeps no secret for the length of the session.
     void showAccountCard(launcher::AccountCard card);
     // Opens a new, empty registration dialog owned by this panel's window (closing the open one): not
     // modal, with the system title bar, titled "Créer mon compte HALVO ID", 480x530, centred over the

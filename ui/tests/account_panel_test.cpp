@@ -236,6 +236,7 @@ TEST_F(AccountPanelFlow, SignOutRestoresTheSignInCardAndKeepsTheIdentifier) {
     waitForStatus("Connecté.");
     EXPECT_EQ(shownCard(), find(panel.get(), "connected"));
     EXPECT_EQ(named<QLabel>(panel.get(), "halvo-identity")->text(), "Bienvenue, nova");
+    EXPECT_EQ(password()->text(), "");  // no secret kept in the hidden form
 
     launcher->session().logoutHalvo();
     EXPECT_EQ(view->status, "Déconnecté.");
