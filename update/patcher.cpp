@@ -2,11 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <exception>
-#include <mutex>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -15,11 +11,11 @@
 #include "common/hex.h"
 #include "common/interruption.h"
 #include "common/text.h"
-#include "common/thread_name.h"
 #include "common/uuid.h"
 #include "update/atomic_write.h"
 #include "update/channel_url.h"
 #include "update/digest.h"
+#include "update/install_workers.h"
 #include "update/paths.h"
 
 namespace orlex::update {
@@ -35,17 +31,10 @@ using common::SecurityFailure;
 
 constexpr std::size_t MAX_POINTER = 4096;
 constexpr std::size_t MAX_STORED_MANIFEST = 4'000'000;
-constexpr unsigned MAX_HASH_THREADS = 4;
 // Inside a stage, where downloads keep their partial bodies: named after the content's digest, so
 // they can never be taken for a file of the release, whatever its entry paths (which all begin with
 // "app/", "assets/" or "runtime/").
 constexpr const char* DOWNLOADS = "downloads";
-
-// How many worker threads a job of count items gets: one per core up to the cap, never none.
-unsigned workerCount(unsigned cores, std::size_t count) {
-    return static_cast<unsigned>(
-        std::clamp<std::size_t>(std::min<std::size_t>(cores, count), 1, MAX_HASH_THREADS));
-}
 
 std::string lowerAscii(std::string text) {
     for (char& c : text) {
@@ -157,153 +146,6 @@ std::optional<fs::path> firstUnlistedFile(const fs::path& dir, const Signed& rel
     });
     return found;
 }
-
-// Named worker threads that take items 0..count-1 in order, each item once.
-class Workers {
-public:
-    Workers(const char* name, unsigned threads, std::size_t count, std::function<void(std::size_t)> work)
-        : count_(count), work_(std::move(work)) {
-        for (unsigned t = 0; t < threads; ++t) {
-            threads_.emplace_back([this, name](std::stop_token stop) {
-                common::nameCurrentThread(name);
-                for (std::size_t k = next_++; k < count_ && !stop.stop_requested(); k = next_++)
-                    work_(k);
-            });
-        }
-    }
-    // Stops handing out items and waits for the ones under way.
-    ~Workers() {
-        for (std::jthread& thread : threads_)
-            thread.request_stop();
-    }
-    // Waits until every item has been worked.
-    void join() {
-        for (std::jthread& thread : threads_)
-            thread.join();
-    }
-
-private:
-    std::size_t count_;
-    std::function<void(std::size_t)> work_;
-    std::atomic<std::size_t> next_{0};
-    std::vector<std::jthread> threads_;  // last: joined before the state above goes
-};
-
-// Copies unchanged files from the active release into the stage on worker threads, ahead of the
-// installing thread, which takes each outcome in manifest order: reports and the first failure stay in
-// that order.
-class CopiesAhead {
-public:
-    // Copies, checks and stamps one entry; throws on failure.
-    using Copy = std::function<FileStamp(std::size_t)>;
-
-    CopiesAhead(std::vector<std::size_t> entries, std::size_t count, unsigned cores, Copy copy)
-        : entries_(std::move(entries)), outcomes_(count), copy_(std::move(copy)) {
-        if (!entries_.empty()) {
-            workers_.emplace("orlex-copy", workerCount(cores, entries_.size()), entries_.size(),
-                             [this](std::size_t k) { work(entries_[k]); });
-        }
-    }
-
-    // Waits for the entry's copy and returns its stamp; rethrows its failure.
-    FileStamp await(std::size_t entry) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return outcomes_[entry].done; });
-        if (outcomes_[entry].failure)
-            std::rethrow_exception(outcomes_[entry].failure);
-        return outcomes_[entry].stamp;
-    }
-
-private:
-    struct Outcome {
-        bool done = false;
-        FileStamp stamp;
-        std::exception_ptr failure;
-    };
-
-    void work(std::size_t entry) {
-        Outcome outcome;
-        outcome.done = true;
-        try {
-            outcome.stamp = copy_(entry);
-        } catch (...) {
-            outcome.failure = std::current_exception();
-        }
-        std::lock_guard lock(mutex_);
-        outcomes_[entry] = std::move(outcome);
-        changed_.notify_all();
-    }
-
-    std::vector<std::size_t> entries_;
-    std::vector<Outcome> outcomes_;  // by entry index; guarded by mutex_
-    Copy copy_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::optional<Workers> workers_;  // last: joined before the state above goes
-};
-
-// Forces placed files to the storage device on worker threads while the installation goes on, so that
-// the wait before the commit point is short. Several flushes are in flight at once: the file system
-// shares its journal commits between them.
-class Flushes {
-public:
-    Flushes() {
-        for (unsigned t = 0; t < FLUSH_THREADS; ++t) {
-            threads_.emplace_back([this](std::stop_token stop) {
-                common::nameCurrentThread("orlex-flush");
-                run(stop);
-            });
-        }
-    }
-
-    void add(fs::path file) {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(file));
-        wake_.notify_one();
-    }
-
-    // Waits until every file added so far is on the device; rethrows the first failure.
-    void finish() {
-        std::unique_lock lock(mutex_);
-        idle_.wait(lock, [&] { return (queue_.empty() && busy_ == 0) || failure_; });
-        if (failure_)
-            std::rethrow_exception(failure_);
-    }
-
-private:
-    static constexpr unsigned FLUSH_THREADS = 8;
-
-    void run(const std::stop_token& stop) {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            if (!wake_.wait(lock, stop, [&] { return !queue_.empty(); }))
-                return;
-            const fs::path file = std::move(queue_.front());
-            queue_.pop_front();
-            ++busy_;
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                common::syncFile(file);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            --busy_;
-            if (failure && !failure_)
-                failure_ = failure;
-            idle_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::condition_variable idle_;
-    std::deque<fs::path> queue_;
-    unsigned busy_ = 0;
-    std::exception_ptr failure_;
-    std::vector<std::jthread> threads_;  // last: joined before the state above goes
-};
 
 // The same file with the same content: what a new name or a change of mode leaves as it was.
 bool sameContentStamp(const FileStamp& a, const FileStamp& b) {
