@@ -1,5 +1,7 @@
 // Signs a player in to the account service and exchanges the session for a game grant, with the
-// launcher's own account client, for the demo.
+// launcher's own account client, for the demo. The session is kept as a launcher keeps it when "Rester
+// connecté" is ticked (the session file, and the remembered player in the launcher's preferences), so a
+// launcher window started afterwards on the same install root restores it.
 //   orlex-account-demo [-Dname=value...] SESSION_FILE IDENTIFIER      (the password on standard input)
 // Prints the service's answer and the grant's name, roles and realtime address; never the token.
 #include <iostream>
@@ -8,6 +10,9 @@
 
 #include "accounts/game_session.h"
 #include "accounts/halvo_id_client.h"
+#include "common/preferences.h"
+#include "launcher/account_session.h"
+#include "launcher/archive.h"
 #include "launcher/entry.h"
 
 int main(int argc, char** argv) {
@@ -36,6 +41,10 @@ int main(int argc, char** argv) {
             roles += (roles.empty() ? "" : ",") + role;
         std::cout << "GRANT name=" << grant.name << " roles=" << (roles.empty() ? "-" : roles)
                   << " realtime=" << grant.realtime << '\n';
+        common::Preferences preferences(launcher::PREFS);
+        preferences.putBoolean(launcher::AccountSession::REMEMBER_KEY, true);
+        preferences.put(launcher::AccountSession::IDENTITY_KEY, grant.name);
+        preferences.flush();
         return 0;
     } catch (const std::exception& failure) {
         std::cerr << failure.what() << '\n';
