@@ -16,6 +16,8 @@ constexpr const char* APPLICATION = "preferences";
 // platform (the registry is never touched then).
 std::atomic<bool> redirected{false};
 
+std::atomic<unsigned long> changeCount{0};
+
 QString text(const std::string& value) {
     return QString::fromStdString(value);
 }
@@ -68,6 +70,7 @@ bool Preferences::getBoolean(const std::string& key, bool fallback) const {
 void Preferences::put(const std::string& key, const std::string& value) {
     Node node(node_);
     node->setValue(text(key), text(value));
+    ++changeCount;
 }
 
 void Preferences::putBoolean(const std::string& key, bool value) {
@@ -77,6 +80,7 @@ void Preferences::putBoolean(const std::string& key, bool value) {
 void Preferences::remove(const std::string& key) {
     Node node(node_);
     node->remove(text(key));
+    ++changeCount;
 }
 
 void Preferences::flush() {
@@ -87,6 +91,11 @@ void Preferences::flush() {
 void usePreferenceDirectory(const std::string& directory) {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, text(directory));
     redirected = true;
+    ++changeCount;
+}
+
+unsigned long Preferences::changes() {
+    return changeCount;
 }
 
 }  // namespace orlex::common

@@ -31,6 +31,11 @@ public:
     // Forces every change of this store to its backing storage.
     void flush();
 
+    // Counts the changes made through this class in this process (put, putBoolean, remove, and the
+    // redirection of the store): a reader that polls a value many times a second keeps its last answer
+    // while the count stands still, instead of opening the store each time.
+    static unsigned long changes();
+
 private:
     std::string node_;
 };

@@ -21,6 +21,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "audio/ui_sound.h"
@@ -305,7 +306,14 @@ void styleInput(QWidget* c, const QColor& background, const QColor& text, const 
 }  // namespace
 
 bool Theme::reduced() {
-    return common::Preferences("com/orlex/ui").getBoolean("reducedMotion", false);
+    // GUI thread only, like every painter: the kept answer needs no lock.
+    static std::optional<unsigned long> readAt;
+    static bool reduced = false;
+    if (const unsigned long changes = common::Preferences::changes(); readAt != changes) {
+        reduced = common::Preferences("com/orlex/ui").getBoolean("reducedMotion", false);
+        readAt = changes;
+    }
+    return reduced;
 }
 
 void Theme::quality(QPainter& painter) {

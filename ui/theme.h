@@ -27,8 +27,9 @@ public:
     static inline const QColor CYAN{0x5C, 0xD2, 0xF6};
     static inline const QColor GOLD{0xB3, 0xCF, 0xFF};
 
-    // The per-user reduced-motion preference (node "com/orlex/ui", key "reducedMotion", default false),
-    // read from the store on every call so that a change shows at the next frame.
+    // The per-user reduced-motion preference (node "com/orlex/ui", key "reducedMotion", default false).
+    // Every frame asks: the store is read again only after a change made in this process, so a change
+    // from the settings window shows at the next frame of every window.
     static bool reduced();
 
     // Antialiasing, text antialiasing and smooth (bicubic-like) pixmap scaling on the painter.
