@@ -34,6 +34,12 @@ accounts::GameGrant AccountSession::exchangeGameToken() {
     return accounts::exchangeSession(gameSession_, client_->sessionCookieHeader());
 }
 
+void AccountSession::keepGrant(const accounts::GameGrant& grant) {
+    gameToken_.store(grant.token);
+    realtimeUrl_.store(grant.realtime);
+    gameRoles_.store(grant.roles);
+}
+
 void AccountSession::persistSession(const accounts::GameGrant& grant) {
     client_->persist();
     common::Preferences preferences(PREFS);

@@ -46,6 +46,9 @@ public:
     // Blocks; worker thread, or the editor session broker's serving thread. Fails with SessionExpired
     // without a request when no trusted cookie is held, and when the endpoint answers 401 or 403.
     accounts::GameGrant exchangeGameToken();
+    // Keeps a renewed grant's token, realtime address and roles as the signed-in state; the identity
+    // stays. Any thread.
+    void keepGrant(const accounts::GameGrant& grant);
     // Worker thread. Writes the session file and remembers the grant's account name.
     void persistSession(const accounts::GameGrant& grant);
     // UI thread. Enters the signed-in state with the grant and shows it.

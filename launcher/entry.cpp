@@ -80,10 +80,14 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
     }
     if (flags.contains("--verify"))
         lines.print("VERIFIED " + patcher.verifiedRelease().string());
-    if (flags.contains("--play"))
-        throw ModeUnavailable("--play");
-    if (flags.contains("--builder"))
-        throw ModeUnavailable("--builder");
+    if (flags.contains("--play")) {
+        if (const int code = launcher.launch().play(flags.contains("--smoke")); code != 0)
+            throw common::IoFailure("Le client a quitté avec le code " + std::to_string(code));
+    }
+    if (flags.contains("--builder")) {
+        if (const int code = launcher.launch().openBuilder(); code != 0)
+            throw common::IoFailure("World Builder interrompu : " + std::to_string(code));
+    }
 }
 
 // The start confirmation: this process's id in decimal, without a line end, to the file that
@@ -99,7 +103,7 @@ void confirmStart() {
         throw common::IoFailure(std::string("Confirmation de démarrage impossible : ") + handshake);
 }
 
-int run(const std::vector<std::string>& args, std::ostream& out, const WindowModes& windows) {
+int run(const std::vector<std::string>& args, std::ostream& out, const UserInterface& ui) {
     const std::set<std::string> flags(args.begin(), args.end());
     const LauncherConfig config = configure(args);
     const LauncherArchive archive(config.archive);
@@ -125,18 +129,24 @@ int run(const std::vector<std::string>& args, std::ostream& out, const WindowMod
         throw ModeUnavailable("--apply-self");
     if (commandMode) {
         Lines lines(out);
-        runCommands(flags, launcher, lines);
-        return 0;
+        const auto commands = [&] {
+            runCommands(flags, launcher, lines);
+            return 0;
+        };
+        // The intro and its holding screen need the main thread as the UI thread; the commands move off it.
+        if (flags.contains("--play") && !flags.contains("--smoke") && ui.intro)
+            return ui.intro(launcher, commands);
+        return commands();
     }
     if (!flags.contains("--managed") && !flags.contains("--ui-smoke"))
         throw ModeUnavailable("non géré (lancement sans option de mode)");
-    if (!windows)
+    if (!ui.windows)
         throw ModeUnavailable(flags.contains("--ui-smoke") ? "--ui-smoke" : "--managed");
     const WindowStart start{.selfCheck = flags.contains("--ui-smoke"),
                             .screenshot = arg(args, "--screenshot", DEFAULT_SCREENSHOT),
                             .windowShown = confirmStart,
                             .out = &out};
-    return windows(launcher, start);
+    return ui.windows(launcher, start);
 }
 
 }  // namespace
@@ -188,13 +198,17 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
     config.gameSession.endpoint =
         common::property(GAME_SESSION_PROPERTY).value_or(accounts::DEFAULT_GAME_SESSION);
     config.gameSession.trust = trust;
+    for (const char* name : {TRUST_STORE_PROPERTY, TRUST_STORE_PASSWORD_PROPERTY, SCREENSHOTS_PROPERTY}) {
+        if (const std::optional<std::string> value = common::property(name))
+            config.gameProperties.emplace_back(name, *value);
+    }
     return config;
 }
 
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                 const WindowModes& windows) {
+                 const UserInterface& ui) {
     try {
-        return run(takeProperties(arguments), out, windows);
+        return run(takeProperties(arguments), out, ui);
     } catch (...) {
         err << describe(std::current_exception());
         err.flush();

@@ -49,15 +49,30 @@ struct WindowStart {
 // runs the window until it ends the process's interface; returns the exit status. When it returns, no
 // thread of any launcher it made runs, and launcher's threads post nothing more.
 using WindowModes = std::function<int(Launcher& launcher, const WindowStart& start)>;
+// Runs commands on another thread while the main thread becomes the UI thread that shows the game's
+// intro and holding screen, with an intro screen attached to launcher first (GameLaunch::attachIntro);
+// returns what commands returns, or rethrows its failure. Used by command mode for --play without
+// --smoke.
+using IntroHost = std::function<int(Launcher& launcher, const std::function<int()>& commands)>;
+
+// The program's user interface, as far as it has one.
+struct UserInterface {
+    WindowModes windows;
+    IntroHost intro;
+};
 
 // The launcher program: arguments without the program name; returns the process exit status.
 //
 // Mode: command mode when any of --apply-self, --plan, --install, --repair, --verify, --play,
 // --builder is present; managed with --managed, UI self-check with --ui-smoke, unmanaged otherwise.
-// This build runs the command modes --plan, --install, --repair and --verify on the game installation:
-// every progress event of the game engine as "{phase} {completed}/{total}", after planning
-// "PLAN files={} bytes={} version={}" and, unless --plan is present, the installation; for --verify
-// "VERIFIED {release directory}".
+// Command mode, in this order: --plan, --install, --repair on the game installation: every progress
+// event of the game engine as "{phase} {completed}/{total}", after planning "PLAN files={} bytes={}
+// version={}" and, unless --plan is present, the installation; --verify: "VERIFIED {release directory}";
+// --play: the game (GameLaunch::play, with --smoke as a smoke start without intro), a non-zero exit code
+// failing with "Le client a quitté avec le code {}"; --builder: the world builder, a non-zero exit code
+// failing with "World Builder interrompu : {}". Nothing of the account is restored in command mode: the
+// game and the builder start without session data. The intro of --play needs ui.intro; without it such
+// a start fails at the intro.
 //
 // Window modes (--managed, --ui-smoke, without a command): windows runs them. Once the window is up, when
 // the environment variable ORLEX_LAUNCHER_HANDSHAKE names a file, this process's id is written to it in
@@ -65,8 +80,8 @@ using WindowModes = std::function<int(Launcher& launcher, const WindowStart& sta
 // waits for. The self-check then waits 4.5 s, writes a PNG of the window to --screenshot (default
 // "/tmp/orlex-launcher.png"), prints "LAUNCHER_UI_PASS" and ends with status 0.
 //
-// The other modes (apply-self, unmanaged, --play, --builder), and the window modes without windows, end
-// with status 1 and a message saying this build does not have them yet.
+// The other modes (apply-self, unmanaged), and the window modes without ui.windows, end with status 1 and
+// a message saying this build does not have them yet.
 //
 // Configuration: configure(), once; the release key comes from the configured archive.
 //
@@ -76,6 +91,6 @@ using WindowModes = std::function<int(Launcher& launcher, const WindowStart& sta
 // out receives whole lines, possibly from the engine's transfer threads. No thread of the launcher
 // outlives the call.
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out = std::cout,
-                 std::ostream& err = std::cerr, const WindowModes& windows = {});
+                 std::ostream& err = std::cerr, const UserInterface& ui = {});
 
 }  // namespace orlex::launcher

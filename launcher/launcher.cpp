@@ -22,7 +22,8 @@ Launcher::Launcher(LauncherConfig config, update::Ed25519Key key, discord::Disco
                         .notReady = [this] { installation_.markNotReady(); }}),
       installation_(config_, key, runner_, [this] { return session_.signedIn(); }),
       session_(config_, runner_, installation_.updateMonitor()),
-      presence_(std::move(presence)) {}
+      presence_(std::move(presence)),
+      launch_(config_, runner_, installation_, session_, presence_) {}
 
 Launcher::~Launcher() {
     // Posted functions first, then the threads: a running task may still use any part or the view.

@@ -6,6 +6,7 @@
 #include "discord/presence.h"
 #include "launcher/account_session.h"
 #include "launcher/game_installation.h"
+#include "launcher/game_launch.h"
 #include "launcher/launcher_config.h"
 #include "launcher/launcher_view.h"
 #include "launcher/operation_runner.h"
@@ -15,7 +16,8 @@ namespace orlex::launcher {
 
 // The launcher core of one install root and update channel, in three parts: the operation runner (one
 // operation at a time, status, failures, progress), the game installation (engines, probe) and the
-// account session (grant, remember/restore, sign-out); besides them the Discord presence. The parts
+// account session (grant, remember/restore, sign-out); besides them the Discord presence, and the game
+// launch, which starts the game and the world builder with what the other parts know. The parts
 // reach each other only through what this object gives them at construction. None touches a widget:
 // everything visible goes through the attached LauncherView.
 //
@@ -35,6 +37,7 @@ public:
     OperationRunner& runner() { return runner_; }
     GameInstallation& installation() { return installation_; }
     AccountSession& session() { return session_; }
+    GameLaunch& launch() { return launch_; }
     discord::DiscordRichPresence& presence() { return presence_; }
     // The configuration as given, with the root made absolute and normalised.
     const LauncherConfig& config() const { return config_; }
@@ -50,6 +53,7 @@ private:
     GameInstallation installation_;
     AccountSession session_;
     discord::DiscordRichPresence presence_;
+    GameLaunch launch_;
 };
 
 }  // namespace orlex::launcher

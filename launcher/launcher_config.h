@@ -5,11 +5,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "accounts/game_session.h"
 #include "accounts/halvo_id_client.h"
 #include "discord/presence.h"
 #include "update/patcher.h"
+#include "update/platform.h"
 
 namespace orlex::launcher {
 
@@ -26,6 +29,7 @@ inline constexpr const char* DOWNLOAD_TIMEOUT_PROPERTY = "orlex.downloadTimeoutS
 inline constexpr const char* HALVO_ORIGIN_PROPERTY = "orlex.halvoOrigin";
 inline constexpr const char* GAME_SESSION_PROPERTY = "orlex.gameSession";
 inline constexpr const char* DISCORD_APPLICATION_ID_PROPERTY = "orlex.discord.applicationId";
+inline constexpr const char* SCREENSHOTS_PROPERTY = "orlex.screenshots";
 
 // Monotonic time in nanoseconds, from an arbitrary origin.
 std::int64_t monotonicNanos();
@@ -39,6 +43,12 @@ struct LauncherConfig {
     std::string channel = DEFAULT_CHANNEL;  // the update channel's base URL (game releases)
     std::filesystem::path root;             // the install root
     std::filesystem::path archive;          // the launcher archive
+    // The release platform of this host ("linux-x64", "windows-x64", "macos-arm64", …): the game's
+    // runtime program and its start options follow it.
+    std::string platform = update::platform();
+    // The "-D" properties passed on to the game as the launcher process has them, in order: the trust
+    // store, its password, orlex.screenshots.
+    std::vector<std::pair<std::string, std::string>> gameProperties;
     // The presence's application id as configured; blank: the presence looks further (presence.h).
     std::string discordApplicationId;
 

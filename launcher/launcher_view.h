@@ -87,6 +87,8 @@ public:
     virtual void setBuilderVisible(bool) {}
     // Lays the window out again and repaints it.
     virtual void relayout() {}
+    // Shows the window, restores it from the minimised state, raises it and gives it the focus.
+    virtual void bringToFront() {}
 };
 
 }  // namespace orlex::launcher

@@ -7,5 +7,7 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    return orlex::launcher::launcherMain(arguments, std::cout, std::cerr, orlex::ui::runWindowModes);
+    return orlex::launcher::launcherMain(
+        arguments, std::cout, std::cerr,
+        {.windows = orlex::ui::runWindowModes, .intro = orlex::ui::runWithIntro});
 }

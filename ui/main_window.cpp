@@ -10,7 +10,9 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <atomic>
+#include <string>
 
+#include "common/failure.h"
 #include "common/french_number.h"
 #include "common/preferences.h"
 #include "launcher/archive.h"
@@ -31,8 +33,6 @@ const QColor WINDOW_LINE{0x5F, 0x3F, 0x99};
 
 // The game start, the world builder and the launcher's hand-off to its own update are not in this build:
 // their operations say so on the status line.
-constexpr const char* GAME_START_UNAVAILABLE = "Jeu : pas encore dans cette version.";
-constexpr const char* BUILDER_UNAVAILABLE = "World Builder : pas encore dans cette version.";
 constexpr const char* SELF_UPDATE_UNAVAILABLE = "Mise à jour du launcher pas encore disponible.";
 
 QPushButton* commandButton(const QString& text, QWidget* parent) {
@@ -142,6 +142,14 @@ public:
     void setBuilderVisible(bool visible) override {
         if (window_)
             window_->builder()->setVisible(visible);
+    }
+    void bringToFront() override {
+        if (!window_)
+            return;
+        window_->show();
+        window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        window_->raise();
+        window_->activateWindow();
     }
     void relayout() override {
         if (!window_)
@@ -275,17 +283,28 @@ void MainWindow::wireButtons() {
     connect(repair_, &QPushButton::clicked, this,
             [&launcher] { launcher.runner().run([&launcher] { launcher.installation().installGame(); }); });
     connect(action_, &QPushButton::clicked, this, [&launcher] {
-        if (launcher.installation().ready())
-            launcher.runner().run([&launcher] { launcher.runner().status(GAME_START_UNAVAILABLE); });
-        else
+        if (!launcher.installation().ready()) {
             launcher.runner().run([&launcher] { launcher.installation().installGame(); });
+            return;
+        }
+        launcher.runner().run([&launcher] {
+            launcher.runner().status("Jeu en cours…");
+            if (const int code = launcher.launch().play(false); code != 0)
+                throw common::IoFailure("Client interrompu : " + std::to_string(code));
+            launcher.installation().refresh();
+        });
     });
     connect(self_, &QPushButton::clicked, this, [&launcher] {
         launcher.runner().run([&launcher] { launcher.installation().checkLauncherUpdate(); });
     });
     connect(logout_, &QPushButton::clicked, this, [&launcher] { launcher.session().logoutHalvo(); });
     connect(builder_, &QPushButton::clicked, this, [&launcher] {
-        launcher.runner().run([&launcher] { launcher.runner().status(BUILDER_UNAVAILABLE); });
+        launcher.runner().run([&launcher] {
+            launcher.runner().status("World Builder ouvert…");
+            if (const int code = launcher.launch().openBuilder(); code != 0)
+                throw common::IoFailure("World Builder interrompu : " + std::to_string(code));
+            launcher.installation().refresh();
+        });
     });
 }
 

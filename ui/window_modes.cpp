@@ -5,13 +5,17 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
+#include <exception>
 #include <memory>
 #include <ostream>
+#include <thread>
 #include <vector>
 
 #include "common/failure.h"
+#include "common/thread_name.h"
 #include "launcher/archive.h"
 #include "ui/main_window.h"
+#include "ui/splash_intro.h"
 #include "ui/theme.h"
 
 namespace orlex::ui {
@@ -38,6 +42,7 @@ int runWindowModes(launcher::Launcher& launcher, const launcher::WindowStart& st
     char name[] = "orlex-launcher";
     char* argv[] = {name, nullptr};
     QApplication application(argc, argv);
+    launcher.launch().attachIntro(std::make_shared<SplashIntro>());
     // The folder action disposes one window before the next is shown: only the close control ends.
     QApplication::setQuitOnLastWindowClosed(false);
     Theme::installDefaults();
@@ -68,6 +73,7 @@ int runWindowModes(launcher::Launcher& launcher, const launcher::WindowStart& st
         replacements.push_back(
             std::make_unique<launcher::Launcher>(config, launcher::releaseKey(launcher::launcherArchive())));
         launchers.push_back(replacements.back().get());
+        replacements.back()->launch().attachIntro(std::make_shared<SplashIntro>());
         current = MainWindow::open(*replacements.back(), changeRoot);
     };
     current = MainWindow::open(launcher, changeRoot);
@@ -86,6 +92,35 @@ int runWindowModes(launcher::Launcher& launcher, const launcher::WindowStart& st
     const int status = QApplication::exec();
     if (!captured)
         throw common::IoFailure("Capture impossible : " + start.screenshot.string());
+    return status;
+}
+
+int runWithIntro(launcher::Launcher& launcher, const std::function<int()>& commands) {
+    int argc = 1;
+    char name[] = "orlex-launcher";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    Theme::installDefaults();
+    launcher.launch().attachIntro(std::make_shared<SplashIntro>());
+
+    int status = 1;
+    std::exception_ptr failure;
+    std::jthread worker([&] {
+        common::nameCurrentThread("orlex-commands");
+        try {
+            status = commands();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            &application, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    // The run closes its holding screen before it ends, and that closing is queued ahead of this exit.
+    QApplication::exec();
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
     return status;
 }
 

@@ -21,4 +21,10 @@ namespace orlex::ui {
 // ended application.
 int runWindowModes(launcher::Launcher& launcher, const launcher::WindowStart& start);
 
+// The intro host of command mode (launcher::IntroHost): makes the Qt application on the main thread,
+// attaches a SplashIntro to launcher, runs commands on the thread "orlex-commands" while the main thread
+// processes the intro's events, and ends the event loop when commands ends; returns its status or
+// rethrows its failure.
+int runWithIntro(launcher::Launcher& launcher, const std::function<int()>& commands);
+
 }  // namespace orlex::ui

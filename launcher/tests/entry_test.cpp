@@ -230,14 +230,13 @@ TEST_F(Entry, InstallReportsEveryProgressEventThenVerifyNamesTheRelease) {
 
 TEST_F(Entry, ModesThisBuildDoesNotHaveEndWithStatusOneAndSaySo) {
     for (const Args& mode :
-         {Args{"--play"}, Args{"--play", "--smoke"}, Args{"--builder"}, Args{"--apply-self"},
-          Args{"--managed"}, Args{"--ui-smoke"}, Args{"--smoke"}, Args{}}) {
+         {Args{"--apply-self"}, Args{"--managed"}, Args{"--ui-smoke"}, Args{"--smoke"}, Args{}}) {
         const Run run = launchOn(dir_ / "root", mode);
         EXPECT_EQ(run.status, 1) << ::testing::PrintToString(mode);
         EXPECT_TRUE(run.err.starts_with("Cette version du lanceur n’a pas encore le mode ")) << run.err;
         EXPECT_EQ(run.out, "");
     }
-    EXPECT_TRUE(launchOn(dir_ / "root", {"--play"}).err.find("--play") != std::string::npos);
+    EXPECT_TRUE(launchOn(dir_ / "root", {"--apply-self"}).err.find("--apply-self") != std::string::npos);
     EXPECT_TRUE(launchOn(dir_ / "root", {"--managed"}).err.find("--managed") != std::string::npos);
     EXPECT_TRUE(channel_.server().requests().empty());
 }
@@ -258,7 +257,7 @@ TEST_F(Entry, WindowModesConfirmTheStartOnlyOnceTheWindowIsUp) {
                  channel_.baseUrl(), "--root",          (dir_ / "root").string()};
         all.insert(all.end(), args.begin(), args.end());
         std::ostringstream out, err;
-        return launcherMain(all, out, err, windows);
+        return launcherMain(all, out, err, {.windows = windows, .intro = {}});
     };
 
     EXPECT_EQ(launchWindows({"--managed"}), 0);

@@ -175,5 +175,45 @@ TEST_F(LauncherEndToEnd, ATamperedCurrentJsonInstallsNothing) {
     EXPECT_EQ(countLines(accessLog(), "GET /blobs/"), 0u);
 }
 
+TEST_F(LauncherEndToEnd, StartsTheGameAndTheBuilderFromTheCommandLine) {
+    // A release whose runtime program is the fake game, which follows the script named in its
+    // environment (the launcher passes its own on).
+    writeFile(payload_ / "app/game.jar", "classes");
+    fs::copy_file(builtProgram("orlex-fake-game"), payload_ / "runtime/bin/java",
+                  fs::copy_options::overwrite_existing);
+    const ProcessResult published = runProcess(
+        builtProgram("orlex-publish"), {"publish", payload_.string(), channel_.string(),
+                                        (fs::path(ORLEX_DEV_KEYS_DIR) / "release-private.der").string(),
+                                        "client", "2.1.0-e2e", "2", update::platform()});
+    ASSERT_EQ(published.status, 0) << published.err;
+    ASSERT_EQ(launcherOn({"--install"}).status, 0);
+    const fs::path script = dir_ / "script", record = dir_ / "record";
+    setenv("ORLEX_FAKE_GAME_SCRIPT", script.c_str(), 1);
+
+    writeFile(script, "record " + record.string() + "\n");
+    const ProcessResult played = launcherOn({"--play", "--smoke"});
+    EXPECT_EQ(played.status, 0) << played.err;
+    const std::string game = readFile(record);
+    EXPECT_NE(game.find("argv -Djavax.net.ssl.trustStore=" + (state_ / "ca.pem").string() + "\n"),
+              std::string::npos)
+        << game;
+    EXPECT_NE(game.find("arg --smoke\n"), std::string::npos) << game;
+    EXPECT_NE(readFile(root_ / "userdata/client.log").find("fake game: com.orlex.client.Desktop --smoke"),
+              std::string::npos);
+
+    writeFile(script, "exit 3\n");
+    const ProcessResult failed = launcherOn({"--play", "--smoke"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "Le client a quitté avec le code 3\n");
+
+    writeFile(script, "print building\n");
+    const ProcessResult built = launcherOn({"--builder"});
+    EXPECT_EQ(built.status, 0) << built.err;
+    EXPECT_NE(readFile(root_ / "userdata/builder.log")
+                  .find("fake game: com.orlex.builder.WorldBuilder --workspace"),
+              std::string::npos);
+    unsetenv("ORLEX_FAKE_GAME_SCRIPT");
+}
+
 }  // namespace
 }  // namespace orlex::test
