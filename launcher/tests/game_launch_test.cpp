@@ -198,6 +198,7 @@ TEST_F(GameRun, TheGrantTravelsInTheEnvironmentOnlyAndOnlyTolinGetsABrokerForThe
             EXPECT_EQ(word.find(token), std::string::npos)
                 << "the command line is readable by any local user";
         EXPECT_TRUE(game.env("ORLEX_BUILDER_SESSION_KEY"));
+        EXPECT_EQ(game["fd"], std::vector<std::string>{}) << "the broker's socket stays with the launcher";
         EXPECT_TRUE(readFile(answer).starts_with("status 200\n")) << readFile(answer);
     }
 
