@@ -36,15 +36,6 @@ std::optional<QImage> archivePicture(const char* name) {
     }
 }
 
-QLabel* textLabel(const QString& text, const QFont& font, const QColor& colour) {
-    auto* label = new QLabel(text);
-    label->setFont(font);
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, colour);
-    label->setPalette(p);
-    return label;
-}
-
 }  // namespace
 
 LineLabel::LineLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {}
@@ -89,7 +80,7 @@ LauncherViewWidget::LauncherViewWidget(QWidget* accountPanel, QLabel* installed,
     auto* stack = new QVBoxLayout(installation_);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
-    stack->addWidget(textLabel("ORLEX TESSALINE", Theme::sans(11, true), Theme::TEXT));
+    stack->addWidget(colouredLabel("ORLEX TESSALINE", Theme::sans(11, true), Theme::TEXT));
     stack->addSpacing(12);
     stack->addWidget(installed);
     stack->addSpacing(8);
@@ -120,9 +111,9 @@ LauncherViewWidget::LauncherViewWidget(QWidget* accountPanel, QLabel* installed,
     row->addStretch(1);
 
     action->setParent(this);
-    eyebrow_ = textLabel("ORLEX  /  TESSALINE", Theme::sans(11), Theme::MUTED);
-    headline_ = textLabel("Entrez en Tessaline.", Theme::sans(36, true), Theme::TEXT);
-    copy_ = textLabel("Rencontrez. Explorez. Tessaline.", Theme::sans(15), Theme::MUTED);
+    eyebrow_ = colouredLabel("ORLEX  /  TESSALINE", Theme::sans(11), Theme::MUTED);
+    headline_ = colouredLabel("Entrez en Tessaline.", Theme::sans(36, true), Theme::TEXT);
+    copy_ = colouredLabel("Rencontrez. Explorez. Tessaline.", Theme::sans(15), Theme::MUTED);
     for (QLabel* label : {eyebrow_, headline_, copy_})
         label->setParent(this);
 

@@ -488,4 +488,13 @@ void styleButton(QAbstractButton* button, bool primary) {
     Theme::button(button, primary);
 }
 
+QLabel* colouredLabel(const QString& text, const QFont& font, const QColor& colour) {
+    auto* label = new QLabel(text);
+    label->setFont(font);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, colour);
+    label->setPalette(p);
+    return label;
+}
+
 }  // namespace orlex::ui

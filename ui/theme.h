@@ -5,6 +5,7 @@
 #include <functional>
 
 class QAbstractButton;
+class QLabel;
 class QPainter;
 class QSlider;
 class QWidget;
@@ -79,5 +80,8 @@ void styleField(QWidget* field);
 
 // Stores "primary" on the button and gives it the button look.
 void styleButton(QAbstractButton* button, bool primary);
+
+// A new label with the text drawn in the font and colour given.
+QLabel* colouredLabel(const QString& text, const QFont& font, const QColor& colour);
 
 }  // namespace orlex::ui

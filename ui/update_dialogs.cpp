@@ -41,15 +41,6 @@ protected:
     }
 };
 
-QLabel* promptLabel(const QString& text, const QFont& font, const QColor& colour) {
-    auto* label = new QLabel(text);
-    label->setFont(font);
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, colour);
-    label->setPalette(p);
-    return label;
-}
-
 }  // namespace
 
 void runUpdatePrompt(QWidget* owner, const UpdatePrompt& prompt) {
@@ -58,9 +49,9 @@ void runUpdatePrompt(QWidget* owner, const UpdatePrompt& prompt) {
     auto* stack = new QVBoxLayout(&dialog);
     stack->setContentsMargins(1 + 32, 1 + 28, 1 + 32, 1 + 26);  // the line, then the inner margins
     stack->setSpacing(0);
-    stack->addWidget(promptLabel(prompt.title, Theme::sans(17, true), TITLE));
+    stack->addWidget(colouredLabel(prompt.title, Theme::sans(17, true), TITLE));
     stack->addSpacing(16);
-    stack->addWidget(promptLabel(prompt.text, prompt.textFont, TEXT));
+    stack->addWidget(colouredLabel(prompt.text, prompt.textFont, TEXT));
     stack->addSpacing(24);
     auto* button = new QPushButton(prompt.button);
     styleButton(button, true);
