@@ -142,7 +142,7 @@ void Cosmos::paintEvent(QPaintEvent* event) {
 }
 
 bool Cosmos::orbitsMoved(double t) const {
-    return std::abs(orbitSway(t) - orbitSway(orbitTime_)) * orbitReach(width(), height()) >= 0.25;
+    return std::abs(orbitSway(t) - orbitSway(orbitTime_)) * orbitReach(width(), height()) >= 1.0;
 }
 
 void Cosmos::paintFrameBackdrop(QPainter& g, double t, const QRegion& region) {

@@ -15,10 +15,11 @@ namespace orlex::ui {
 //
 // What a frame repaints: the particles' places (where each was drawn and where it is now), since they
 // move by a tenth of a pixel and change their alpha every frame; the band along the orbits (where they
-// were drawn and where they are now) once they have swayed by a quarter of a pixel at their farthest
-// point, except where the subclass covers the backdrop (coveredRegion); and what a subclass says changes
-// in its own picture (changedRegion). The sky and the orbits are
-// drawn from pictures kept between those times.
+// were drawn and where they are now) once they have swayed by a whole pixel at their farthest point
+// (lines of alpha 19 that move by a pixel every second or more slowly: a finer step is not seen, and each
+// step repaints a band across the whole panel), except where the subclass covers the backdrop
+// (coveredRegion); and what a subclass says changes in its own picture (changedRegion). The sky and the
+// orbits are drawn from pictures kept between those times.
 class Cosmos : public QWidget {
 public:
     explicit Cosmos(QWidget* parent = nullptr);
@@ -42,7 +43,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     // The backdrop at time t as frames draw it: the sky and the orbits from the kept picture (remade for
-    // the panel's size, and for t when the orbits have swayed by a quarter of a pixel since it was made),
+    // the panel's size, and for t when the orbits have swayed by a pixel since it was made),
     // then the particles at t, within region (the paint event's). A subclass painting its own frame
     // draws this first.
     void paintFrameBackdrop(QPainter& painter, double t, const QRegion& region);
@@ -55,7 +56,7 @@ protected:
 
 private:
     void tick();
-    bool orbitsMoved(double t) const;  // by a quarter of a pixel since orbitTime_
+    bool orbitsMoved(double t) const;  // by a pixel since orbitTime_
 
     QElapsedTimer clock_;
     QTimer timer_;
