@@ -85,4 +85,10 @@ private:
     std::optional<int> exitCode_;
 };
 
+// Waits up to timeout for the process pid to end, whoever started it (it need not be a child of this
+// process). True when it has ended or no such process exists; false when it still runs at the timeout.
+// Fails with IoFailure when the system cannot tell (no permission to watch it, for one). Linux watches a
+// pidfd, other POSIX systems poll every 50 ms, Windows waits on the process handle.
+bool waitForProcessEnd(std::int64_t pid, std::chrono::milliseconds timeout);
+
 }  // namespace orlex::common

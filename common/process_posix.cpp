@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +224,47 @@ void ChildProcess::release() noexcept {
         }
     }
     pid_ = 0;
+}
+
+bool waitForProcessEnd(std::int64_t pid, std::chrono::milliseconds timeout) {
+    const auto failed = [pid](int error) {
+        return IoFailure("Attente impossible du processus " + std::to_string(pid) + " (" +
+                         std::strerror(error) + ")");
+    };
+#ifdef SYS_pidfd_open
+    // A pidfd becomes readable when the process ends, even before its parent reaps it.
+    if (const long fd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0); fd >= 0) {
+        const Descriptor watched(static_cast<int>(fd));
+        pollfd entry{watched.get(), POLLIN, 0};
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const int ready = ::poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+            if (ready > 0)
+                return true;
+            if (ready == 0)
+                return false;
+            if (errno != EINTR)
+                throw failed(errno);
+        }
+    } else if (errno == ESRCH) {
+        return true;
+    } else if (errno != ENOSYS) {
+        throw failed(errno);
+    }
+#endif
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (::kill(static_cast<pid_t>(pid), 0) != 0) {
+            if (errno == ESRCH)
+                return true;
+            throw failed(errno);
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 }  // namespace orlex::common

@@ -255,4 +255,24 @@ void ChildProcess::release() noexcept {
     pid_ = 0;
 }
 
+bool waitForProcessEnd(std::int64_t pid, std::chrono::milliseconds timeout) {
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_INVALID_PARAMETER)  // no such process
+            return true;
+        throw IoFailure("Attente impossible du processus " + std::to_string(pid) + " (erreur " +
+                        std::to_string(error) + ")");
+    }
+    const DWORD waited = ::WaitForSingleObject(process, static_cast<DWORD>(timeout.count()));
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(process);
+    if (waited == WAIT_OBJECT_0)
+        return true;
+    if (waited == WAIT_TIMEOUT)
+        return false;
+    throw IoFailure("Attente impossible du processus " + std::to_string(pid) + " (erreur " +
+                    std::to_string(error) + ")");
+}
+
 }  // namespace orlex::common

@@ -120,5 +120,20 @@ TEST(ChildProcess, FailsToStartNamingTheProgram) {
     }
 }
 
+TEST(ProcessEnd, IsWaitedForWhoeverStartedTheProcess) {
+    // A grandchild: its shell writes its id and ends, so it is not a child of this process.
+    TempDir dir;
+    const fs::path announced = dir / "pid";
+    ChildProcess::start(shell("sleep 0.6 & echo $! >\"$1\"", {announced.string()})).waitFor(10s);
+    ASSERT_TRUE(waitForText(announced, "\n"));
+    const std::int64_t pid = std::stoll(readFile(announced));
+
+    EXPECT_FALSE(waitForProcessEnd(pid, 50ms)) << "still sleeping";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waitForProcessEnd(pid, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "its end ends the wait";
+    EXPECT_TRUE(waitForProcessEnd(pid, 10s)) << "a process that no longer exists is not waited for";
+}
+
 }  // namespace
 }  // namespace orlex::common
