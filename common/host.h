@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace orlex::common {
@@ -9,6 +10,9 @@ namespace orlex::common {
 // on Windows that is the program's own architecture, also when the machine emulates it.
 std::string hostOsName();
 std::string hostArchName();
+
+// This process's id.
+std::int64_t currentProcessId();
 
 // The platform's line separator: "\r\n" on Windows, "\n" elsewhere.
 const char* lineSeparator();

@@ -1,4 +1,5 @@
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include "common/host.h"
 
@@ -19,6 +20,10 @@ std::string hostArchName() {
 
 const char* lineSeparator() {
     return "\n";
+}
+
+std::int64_t currentProcessId() {
+    return ::getpid();
 }
 
 }  // namespace orlex::common

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include "common/host.h"
 
 namespace orlex::common {
@@ -20,6 +22,10 @@ std::string hostArchName() {
 
 const char* lineSeparator() {
     return "\r\n";
+}
+
+std::int64_t currentProcessId() {
+    return ::GetCurrentProcessId();
 }
 
 }  // namespace orlex::common

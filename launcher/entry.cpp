@@ -9,7 +9,9 @@
 #include <stdexcept>
 
 #include "common/failure.h"
+#include "common/program_path.h"
 #include "common/properties.h"
+#include "common/text.h"
 #include "discord/presence.h"
 #include "launcher/archive.h"
 #include "launcher/launcher.h"
@@ -125,8 +127,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, const UserInter
     Launcher launcher(config, releaseKey(archive), std::move(presence));
     launcher.presence().launcher();
 
-    if (flags.contains("--apply-self"))
-        throw ModeUnavailable("--apply-self");
+    if (flags.contains("--apply-self")) {
+        const std::string waitPid = arg(args, "--wait-pid", "0");
+        const std::optional<std::int64_t> pid = common::parseInteger(waitPid);
+        if (!pid)
+            throw common::FormatFailure("Numéro de processus invalide : " + waitPid);
+        launcher.selfUpdate().applySelf(*pid);
+        return 0;
+    }
     if (commandMode) {
         Lines lines(out);
         const auto commands = [&] {
@@ -138,8 +146,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, const UserInter
             return ui.intro(launcher, commands);
         return commands();
     }
-    if (!flags.contains("--managed") && !flags.contains("--ui-smoke"))
-        throw ModeUnavailable("non géré (lancement sans option de mode)");
+    if (!flags.contains("--managed") && !flags.contains("--ui-smoke")) {
+        launcher.selfUpdate().applySelf(0);
+        return 0;
+    }
     if (!ui.windows)
         throw ModeUnavailable(flags.contains("--ui-smoke") ? "--ui-smoke" : "--managed");
     const WindowStart start{.selfCheck = flags.contains("--ui-smoke"),
@@ -199,9 +209,13 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
         common::property(GAME_SESSION_PROPERTY).value_or(accounts::DEFAULT_GAME_SESSION);
     config.gameSession.trust = trust;
     for (const char* name : {TRUST_STORE_PROPERTY, TRUST_STORE_PASSWORD_PROPERTY, SCREENSHOTS_PROPERTY}) {
-        if (const std::optional<std::string> value = common::property(name))
+        if (const std::optional<std::string> value = common::property(name)) {
             config.gameProperties.emplace_back(name, *value);
+            if (name != SCREENSHOTS_PROPERTY)
+                config.trustProperties.emplace_back(name, *value);
+        }
     }
+    config.program = common::programPath();
     return config;
 }
 

@@ -80,8 +80,10 @@ struct UserInterface {
 // waits for. The self-check then waits 4.5 s, writes a PNG of the window to --screenshot (default
 // "/tmp/orlex-launcher.png"), prints "LAUNCHER_UI_PASS" and ends with status 0.
 //
-// The other modes (apply-self, unmanaged), and the window modes without ui.windows, end with status 1 and
-// a message saying this build does not have them yet.
+// Apply-self mode (--apply-self [--wait-pid PID], decimal, default 0; anything else fails with
+// FormatFailure) and unmanaged mode (no mode flag): SelfUpdate::applySelf, status 0 once a launcher
+// release has been started. The window modes without ui.windows end with status 1 and a message saying
+// this build does not have them.
 //
 // Configuration: configure(), once; the release key comes from the configured archive.
 //

@@ -23,7 +23,8 @@ Launcher::Launcher(LauncherConfig config, update::Ed25519Key key, discord::Disco
       installation_(config_, key, runner_, [this] { return session_.signedIn(); }),
       session_(config_, runner_, installation_.updateMonitor()),
       presence_(std::move(presence)),
-      launch_(config_, runner_, installation_, session_, presence_) {}
+      launch_(config_, runner_, installation_, session_, presence_),
+      selfUpdate_(config_, runner_, installation_, session_) {}
 
 Launcher::~Launcher() {
     // Posted functions first, then the threads: a running task may still use any part or the view.

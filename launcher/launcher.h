@@ -10,14 +10,16 @@
 #include "launcher/launcher_config.h"
 #include "launcher/launcher_view.h"
 #include "launcher/operation_runner.h"
+#include "launcher/self_update.h"
 #include "update/signature.h"
 
 namespace orlex::launcher {
 
 // The launcher core of one install root and update channel, in three parts: the operation runner (one
 // operation at a time, status, failures, progress), the game installation (engines, probe) and the
-// account session (grant, remember/restore, sign-out); besides them the Discord presence, and the game
-// launch, which starts the game and the world builder with what the other parts know. The parts
+// account session (grant, remember/restore, sign-out); besides them the Discord presence, the game
+// launch, which starts the game and the world builder, and the self-update, which installs and starts
+// the launcher's own releases, with what the other parts know. The parts
 // reach each other only through what this object gives them at construction. None touches a widget:
 // everything visible goes through the attached LauncherView.
 //
@@ -38,6 +40,7 @@ public:
     GameInstallation& installation() { return installation_; }
     AccountSession& session() { return session_; }
     GameLaunch& launch() { return launch_; }
+    SelfUpdate& selfUpdate() { return selfUpdate_; }
     discord::DiscordRichPresence& presence() { return presence_; }
     // The configuration as given, with the root made absolute and normalised.
     const LauncherConfig& config() const { return config_; }
@@ -54,6 +57,7 @@ private:
     AccountSession session_;
     discord::DiscordRichPresence presence_;
     GameLaunch launch_;
+    SelfUpdate selfUpdate_;
 };
 
 }  // namespace orlex::launcher

@@ -31,6 +31,14 @@ inline constexpr const char* GAME_SESSION_PROPERTY = "orlex.gameSession";
 inline constexpr const char* DISCORD_APPLICATION_ID_PROPERTY = "orlex.discord.applicationId";
 inline constexpr const char* SCREENSHOTS_PROPERTY = "orlex.screenshots";
 
+// The self-update's waits.
+struct SelfUpdateTiming {
+    std::chrono::milliseconds oldLauncherWait{30000};  // for the window's process to end
+    int confirmPolls = 100;                            // looks for the new launcher's confirmation …
+    std::chrono::milliseconds confirmPoll{100};        // … this far apart
+    std::chrono::milliseconds terminateGrace{5000};    // for an unconfirmed launcher to end when asked
+};
+
 // Monotonic time in nanoseconds, from an arbitrary origin.
 std::int64_t monotonicNanos();
 
@@ -49,6 +57,11 @@ struct LauncherConfig {
     // The "-D" properties passed on to the game as the launcher process has them, in order: the trust
     // store, its password, orlex.screenshots.
     std::vector<std::pair<std::string, std::string>> gameProperties;
+    // The trust store and its password, as the launcher process has them: passed on to the launchers it
+    // starts.
+    std::vector<std::pair<std::string, std::string>> trustProperties;
+    // The program this process runs from (the entry: its own executable); the self-update starts it again.
+    std::filesystem::path program;
     // The presence's application id as configured; blank: the presence looks further (presence.h).
     std::string discordApplicationId;
 
@@ -61,6 +74,7 @@ struct LauncherConfig {
     std::chrono::milliseconds probeEvery{10000};   // between the end of one probe and the next
     std::chrono::milliseconds restoreRetry{3000};  // between failed attempts to restore a session
     std::chrono::nanoseconds progressThrottle{80'000'000};
+    SelfUpdateTiming selfUpdate;
     std::function<std::int64_t()> progressClock = monotonicNanos;  // the throttle's clock, nanoseconds
 };
 

@@ -89,6 +89,9 @@ public:
     virtual void relayout() {}
     // Shows the window, restores it from the minimised state, raises it and gives it the focus.
     virtual void bringToFront() {}
+    // The apply-self process has started: the window closes as its close control does (the update probe
+    // stops, the process ends with status 0).
+    virtual void endForSelfUpdate() {}
 };
 
 }  // namespace orlex::launcher

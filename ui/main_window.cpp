@@ -33,7 +33,6 @@ const QColor WINDOW_LINE{0x5F, 0x3F, 0x99};
 
 // The game start, the world builder and the launcher's hand-off to its own update are not in this build:
 // their operations say so on the status line.
-constexpr const char* SELF_UPDATE_UNAVAILABLE = "Mise à jour du launcher pas encore disponible.";
 
 QPushButton* commandButton(const QString& text, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
@@ -142,6 +141,10 @@ public:
     void setBuilderVisible(bool visible) override {
         if (window_)
             window_->builder()->setVisible(visible);
+    }
+    void endForSelfUpdate() override {
+        if (window_)
+            window_->closeLauncher();
     }
     void bringToFront() override {
         if (!window_)
@@ -341,8 +344,12 @@ void MainWindow::showLauncherUpdate() {
     status_->setText("Mise à jour du launcher… Redémarrage automatique.");
     launcher::Launcher& launcher = launcher_;
     launcher_.runner().run([&launcher] {
-        launcher.runner().status(SELF_UPDATE_UNAVAILABLE);
-        launcher.installation().setSelfUpdatePrompt(false);
+        // The prompt ends with the operation, however it ends.
+        struct PromptEnd {
+            launcher::GameInstallation& installation;
+            ~PromptEnd() { installation.setSelfUpdatePrompt(false); }
+        } end{launcher.installation()};
+        launcher.selfUpdate().startSelfUpdate();
     });
 }
 

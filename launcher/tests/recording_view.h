@@ -19,7 +19,7 @@ namespace orlex::test {
 
 // A LauncherView that records every change as "<what> <value>" ("status Prêt.", "enabled 1 0",
 // "action JOUER", "visible 1", "bar 1000", "transfer …", "launcherUpdate <release id>", "launcherCurrent",
-// "gameUpdate <bytes>", "front"); an installation
+// "gameUpdate <bytes>", "front", "end"); an installation
 // state as one "installation <installed>|<action>|<visible 0|1>|<bar>|<status>".
 // Account panel: "login 0|1", "register 0|1", "password cleared", "password focused", "remember 0|1",
 // "identity …", "card login|connected", "logout <visible> <enabled>", "builder 0|1", "layout"; its forms
@@ -56,6 +56,7 @@ public:
     }
     void showLauncherCurrent() override { record("launcherCurrent"); }
     void bringToFront() override { record("front"); }
+    void endForSelfUpdate() override { record("end"); }
     void showGameUpdate(const update::Plan& plan) override {
         record("gameUpdate " + std::to_string(plan.bytes));
     }
