@@ -2,6 +2,7 @@
 // nginx serves it over HTTPS on 127.0.0.1 with a CA made for the run (tools/serve-channel), and
 // orlex-launcher, finding the build's launcher archive beside it, plans, installs and verifies from it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -52,11 +53,12 @@ protected:
                                             "client", "2.0.0-e2e", "1", update::platform()});
         ASSERT_EQ(published.status, 0) << published.err;
 
+        // The server's root holds the game channel "client/" and, beside it, the launcher's "launcher/".
         const ProcessResult started =
-            runProcess(SERVE_CHANNEL, {"start", channel_.string(), state_.string()});
+            runProcess(SERVE_CHANNEL, {"start", channel_.parent_path().string(), state_.string()});
         serving_ = true;
         ASSERT_EQ(started.status, 0) << started.err;
-        url_ = started.out.substr(0, started.out.find('\n'));
+        url_ = started.out.substr(0, started.out.find('\n')) + "client/";
         ASSERT_TRUE(url_.starts_with("https://127.0.0.1:")) << started.out;
     }
 
@@ -99,6 +101,7 @@ protected:
     TempDir dir_;
     fs::path payload_ = dir_ / "payload";
     fs::path channel_ = dir_ / "channel/client";
+    fs::path launcherChannel_ = dir_ / "channel/launcher";
     fs::path root_ = dir_ / "Orlex Tessaline";
     fs::path state_ = fs::path(ORLEX_E2E_SERVERS) / common::randomUuid();
     bool serving_ = false;
@@ -134,14 +137,14 @@ TEST_F(LauncherEndToEnd, PlansInstallsAndVerifiesThePublishedRelease) {
 
 TEST_F(LauncherEndToEnd, ASecondInstallFetchesNothing) {
     ASSERT_EQ(launcherOn({"--install"}).status, 0);
-    const std::size_t blobs = countLines(accessLog(), "GET /blobs/");
+    const std::size_t blobs = countLines(accessLog(), "GET /client/blobs/");
     EXPECT_EQ(blobs, 4u);
 
     const ProcessResult again = launcherOn({"--install"});
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(again.out.starts_with("PLAN files=0 bytes=0 version=2.0.0-e2e\n")) << again.out;
     EXPECT_EQ(countLines(again.out, "app/"), 0u) << again.out;
-    EXPECT_EQ(countLines(accessLog(), "GET /blobs/"), blobs);
+    EXPECT_EQ(countLines(accessLog(), "GET /client/blobs/"), blobs);
 }
 
 TEST_F(LauncherEndToEnd, AChannelWithoutItsTrailingSlashStopsBeforeAnyRequest) {
@@ -172,7 +175,7 @@ TEST_F(LauncherEndToEnd, ATamperedCurrentJsonInstallsNothing) {
     EXPECT_FALSE(fs::exists(root_ / "current"));
     EXPECT_TRUE(!fs::exists(root_ / "releases") || fs::is_empty(root_ / "releases"));
     EXPECT_FALSE(fs::exists(root_ / "userdata"));
-    EXPECT_EQ(countLines(accessLog(), "GET /blobs/"), 0u);
+    EXPECT_EQ(countLines(accessLog(), "GET /client/blobs/"), 0u);
 }
 
 TEST_F(LauncherEndToEnd, StartsTheGameAndTheBuilderFromTheCommandLine) {
@@ -213,6 +216,43 @@ TEST_F(LauncherEndToEnd, StartsTheGameAndTheBuilderFromTheCommandLine) {
                   .find("fake game: com.orlex.builder.WorldBuilder --workspace"),
               std::string::npos);
     unsetenv("ORLEX_FAKE_GAME_SCRIPT");
+}
+
+TEST_F(LauncherEndToEnd, APlainStartInstallsTheLauncherReleaseAndHandsOverToIt) {
+    // A launcher release of this build: its archive and program (whose window confirms its start
+    // without a display on Qt's offscreen platform).
+    const fs::path program = builtProgram("orlex-launcher");
+    const fs::path release = dir_ / "launcher-payload";
+    fs::create_directories(release / "app");
+    fs::create_directories(release / "runtime/bin");
+    fs::copy_file(program.parent_path().parent_path() / "app/launcher.zip", release / "app/launcher.zip");
+    fs::copy_file(program, release / "runtime/bin/orlex-launcher");
+    const ProcessResult published = runProcess(
+        builtProgram("orlex-publish"), {"publish", release.string(), launcherChannel_.string(),
+                                        (fs::path(ORLEX_DEV_KEYS_DIR) / "release-private.der").string(),
+                                        "launcher", "0.3.0-e2e", "1", update::platform()});
+    ASSERT_EQ(published.status, 0) << published.err;
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    // As a shortcut starts it: no mode. Its output goes to files: the new launcher shares it and lives on.
+    const fs::path out = dir_ / "out", err = dir_ / "err";
+    const ProcessResult run = runProcess(
+        "/bin/sh", {"-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
+                    program.string(), "-Djavax.net.ssl.trustStore=" + (state_ / "ca.pem").string(), "--root",
+                    root_.string(), "--channel", url_});
+    unsetenv("QT_QPA_PLATFORM");
+    EXPECT_EQ(run.status, 0) << readFile(err);
+
+    std::vector<fs::path> confirmations;
+    for (const auto& entry : fs::directory_iterator(root_ / "userdata"))
+        if (entry.path().filename().string().starts_with("launcher-ready-"))
+            confirmations.push_back(entry.path());
+    ASSERT_EQ(confirmations.size(), 1u);
+    const pid_t launcher = std::stoi(readFile(confirmations[0]));
+    EXPECT_EQ(kill(launcher, 0), 0) << "the new launcher runs on after the hand-off";
+    kill(launcher, SIGKILL);
+    EXPECT_TRUE(fs::exists(root_ / "launcher/current"));
+    EXPECT_FALSE(fs::exists(root_ / "userdata/launcher-failed-manifest"));
 }
 
 }  // namespace
