@@ -209,11 +209,14 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
         common::property(GAME_SESSION_PROPERTY).value_or(accounts::DEFAULT_GAME_SESSION);
     config.gameSession.trust = trust;
     for (const char* name : {TRUST_STORE_PROPERTY, TRUST_STORE_PASSWORD_PROPERTY, SCREENSHOTS_PROPERTY}) {
-        if (const std::optional<std::string> value = common::property(name)) {
+        if (const std::optional<std::string> value = common::property(name))
             config.gameProperties.emplace_back(name, *value);
-            if (name != SCREENSHOTS_PROPERTY)
-                config.trustProperties.emplace_back(name, *value);
-        }
+    }
+    for (const char* name :
+         {TRUST_STORE_PROPERTY, TRUST_STORE_PASSWORD_PROPERTY, HALVO_ORIGIN_PROPERTY, GAME_SESSION_PROPERTY,
+          DOWNLOAD_TIMEOUT_PROPERTY, DISCORD_APPLICATION_ID_PROPERTY}) {
+        if (const std::optional<std::string> value = common::property(name))
+            config.launcherProperties.emplace_back(name, *value);
     }
     config.program = common::programPath();
     return config;

@@ -57,9 +57,11 @@ struct LauncherConfig {
     // The "-D" properties passed on to the game as the launcher process has them, in order: the trust
     // store, its password, orlex.screenshots.
     std::vector<std::pair<std::string, std::string>> gameProperties;
-    // The trust store and its password, as the launcher process has them: passed on to the launchers it
-    // starts.
-    std::vector<std::pair<std::string, std::string>> trustProperties;
+    // The "-D" properties this launcher was configured with, as it has them: the trust store and its
+    // password, then orlex.halvoOrigin, orlex.gameSession, orlex.downloadTimeoutSeconds and
+    // orlex.discord.applicationId. Passed on to the launchers it starts, so that a self-update keeps the
+    // services a launcher was pointed at.
+    std::vector<std::pair<std::string, std::string>> launcherProperties;
     // The program this process runs from (the entry: its own executable); the self-update starts it again.
     std::filesystem::path program;
     // The presence's application id as configured; blank: the presence looks further (presence.h).

@@ -37,7 +37,7 @@ SelfUpdate::SelfUpdate(const LauncherConfig& config, OperationRunner& runner, Ga
       platform_(config.platform),
       program_(config.program),
       archive_(config.archive),
-      trustProperties_(config.trustProperties),
+      launcherProperties_(config.launcherProperties),
       timing_(config.selfUpdate),
       runner_(runner),
       installation_(installation),
@@ -59,7 +59,7 @@ void SelfUpdate::startSelfUpdate() {
     }
     if (program_.empty())
         throw common::IoFailure("Programme du launcher inconnu");
-    common::ProcessSpec spec{.program = program_, .arguments = trustArguments()};
+    common::ProcessSpec spec{.program = program_, .arguments = propertyArguments()};
     for (const std::string& argument :
          {std::string("--archive"), archive_.string(), std::string("--apply-self"), std::string("--wait-pid"),
           std::to_string(common::currentProcessId()), std::string("--root"), root_.string(),
@@ -133,7 +133,7 @@ common::ChildProcess SelfUpdate::launchUpdated(const fs::path& release, const fs
     const bool windows = platform_.starts_with("windows");
     common::ProcessSpec spec{
         .program = release / "runtime" / "bin" / (windows ? "orlex-launcher.exe" : "orlex-launcher"),
-        .arguments = trustArguments()};
+        .arguments = propertyArguments()};
     for (const std::string& argument :
          {std::string("--archive"), (release / "app" / "launcher.zip").string(), std::string("--managed"),
           std::string("--root"), root_.string(), std::string("--channel"), channel_})
@@ -147,9 +147,9 @@ fs::path SelfUpdate::freshHandshake() const {
     return userdata() / ("launcher-ready-" + common::randomUuid());
 }
 
-std::vector<std::string> SelfUpdate::trustArguments() const {
+std::vector<std::string> SelfUpdate::propertyArguments() const {
     std::vector<std::string> arguments;
-    for (const auto& [name, value] : trustProperties_)
+    for (const auto& [name, value] : launcherProperties_)
         arguments.push_back("-D" + name + "=" + value);
     return arguments;
 }

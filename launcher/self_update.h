@@ -28,8 +28,8 @@ class OperationRunner;
 // channel publishes another.
 class SelfUpdate {
 public:
-    // config: root, channel, the program and archive this process runs from, the trust-store properties
-    // passed on, the confirmation and wait delays.
+    // config: root, channel, the program and archive this process runs from, the properties passed on,
+    // the confirmation and wait delays.
     SelfUpdate(const LauncherConfig& config, OperationRunner& runner, GameInstallation& installation,
                AccountSession& session);
     SelfUpdate(const SelfUpdate&) = delete;
@@ -56,14 +56,14 @@ private:
     std::filesystem::path userdata() const { return root_ / "userdata"; }
     std::filesystem::path failedRecord() const { return userdata() / "launcher-failed-manifest"; }
     std::filesystem::path freshHandshake() const;
-    std::vector<std::string> trustArguments() const;
+    std::vector<std::string> propertyArguments() const;
 
     std::filesystem::path root_;
     std::string channel_;
     std::string platform_;
     std::filesystem::path program_;
     std::filesystem::path archive_;
-    std::vector<std::pair<std::string, std::string>> trustProperties_;
+    std::vector<std::pair<std::string, std::string>> launcherProperties_;
     SelfUpdateTiming timing_;
     OperationRunner& runner_;
     GameInstallation& installation_;

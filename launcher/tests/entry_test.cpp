@@ -79,6 +79,17 @@ TEST(Configuration, ComesFromTheArgumentsAndTheProperties) {
     EXPECT_EQ(configured.account.origin, "https://id.example/");
     EXPECT_EQ(configured.gameSession.endpoint, "https://play.example/mmo/session");
     EXPECT_EQ(configured.discordApplicationId, " 123456789012345");
+    // Passed on: the trust store to the game; every setting but the channel (a flag) to a new launcher.
+    using Properties = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(configured.gameProperties, (Properties{{TRUST_STORE_PROPERTY, "/certs/ca.p12"},
+                                                     {TRUST_STORE_PASSWORD_PROPERTY, "secret"}}));
+    EXPECT_EQ(configured.launcherProperties,
+              (Properties{{TRUST_STORE_PROPERTY, "/certs/ca.p12"},
+                          {TRUST_STORE_PASSWORD_PROPERTY, "secret"},
+                          {HALVO_ORIGIN_PROPERTY, "https://id.example/"},
+                          {GAME_SESSION_PROPERTY, "https://play.example/mmo/session"},
+                          {DOWNLOAD_TIMEOUT_PROPERTY, "7"},
+                          {DISCORD_APPLICATION_ID_PROPERTY, " 123456789012345"}}));
     for (const std::string& name : names)
         common::clearProperty(name);
 

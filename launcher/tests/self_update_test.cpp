@@ -46,7 +46,7 @@ protected:
     void SetUp() override {
         launcher::LauncherConfig config = fastConfig(channel.url("client/"));
         config.engine = channel.engineSettings();
-        config.trustProperties = {{"javax.net.ssl.trustStore", "/etc/orlex/ca.pem"}};
+        config.launcherProperties = {{"javax.net.ssl.trustStore", "/etc/orlex/ca.pem"}};
         make(config, channel.publicKey());
         ::setenv("ORLEX_TEST_STARTS", starts.c_str(), 1);
     }
