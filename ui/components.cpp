@@ -124,12 +124,14 @@ void Cosmos::paintOrbits(QPainter& g, int w, int h, double t) {
     g.restore();
 }
 
-void Cosmos::paintParticles(QPainter& g, int w, int h, double t) {
+void Cosmos::paintParticles(QPainter& g, int w, int h, double t, const QRegion& only) {
     g.save();
     Theme::quality(g);
     g.setPen(Qt::NoPen);
     for (int i = 0; i < PARTICLES; ++i) {
         const Particle p = particle(i, w, h, t);
+        if (!only.isEmpty() && !only.intersects(p.bounds.toAlignedRect()))
+            continue;  // outside what this frame repaints: clipped away anyway, after the painter's work
         g.setBrush(p.colour);
         g.drawEllipse(p.bounds);
     }
@@ -167,7 +169,7 @@ void Cosmos::paintFrameBackdrop(QPainter& g, double t, const QRegion& region) {
     // would be cut into scanline jobs for the painter's worker threads.
     for (const QRect& place : region)
         g.drawPixmap(place, skyWithOrbits_, QRectF(place.topLeft() * ratio, place.size() * ratio));
-    paintParticles(g, width(), height(), t);
+    paintParticles(g, width(), height(), t, region);
     paintedTime_ = t;
 }
 

@@ -32,7 +32,8 @@ public:
     static void paintBackdrop(QPainter& painter, int w, int h, double t);
     static void paintSky(QPainter& painter, int w, int h);
     static void paintOrbits(QPainter& painter, int w, int h, double t);
-    static void paintParticles(QPainter& painter, int w, int h, double t);
+    // Only the particles that meet `only` when it is not empty.
+    static void paintParticles(QPainter& painter, int w, int h, double t, const QRegion& only = {});
 
     // The repaint timer (exposed for tests and subclasses that pace other animations on it).
     const QTimer& frameTimer() const { return timer_; }
