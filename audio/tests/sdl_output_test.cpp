@@ -89,9 +89,12 @@ TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
     while (voice->alive())
         std::this_thread::yield();
     EXPECT_EQ(voice->error(), "");
-    // The first blocks ramp up from gain 0; the rest is the file as it is.
+    // The first blocks ramp up from gain 0; the rest is the file as it is. The ramp has no zero sample,
+    // so the silence a starved device plays between blocks (a loaded machine) is left out first.
     const std::vector<std::int16_t> tail(tune.begin() + 4096, tune.end());
-    EXPECT_TRUE(contains(played(), test::bytesOf(tail)));
+    std::vector<std::int16_t> sounded = test::samplesOf(played());
+    std::erase(sounded, std::int16_t{0});
+    EXPECT_TRUE(contains(test::bytesOf(sounded), test::bytesOf(tail)));
 }
 
 TEST_F(SdlDiskOutput, CapturesWhatTheInputDeviceGives) {
