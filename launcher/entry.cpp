@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "common/failure.h"
@@ -186,6 +187,21 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
     return std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end());
 }
 
+std::vector<std::string> withEnvironmentOptions(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all;
+    if (const char* options = std::getenv(OPTIONS_VARIABLE)) {
+        std::istringstream words(options);
+        for (std::string word; words >> word;) {
+            if (!word.starts_with("-D"))
+                throw common::FormatFailure(std::string("Option invalide dans ") + OPTIONS_VARIABLE + " : " +
+                                            word);
+            all.push_back(std::move(word));
+        }
+    }
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return all;
+}
+
 LauncherConfig configure(const std::vector<std::string>& arguments) {
     LauncherConfig config;
     const std::optional<std::string> archive = arg(arguments, "--archive");
@@ -225,7 +241,7 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
 int launcherMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                  const UserInterface& ui) {
     try {
-        return run(takeProperties(arguments), out, ui);
+        return run(takeProperties(withEnvironmentOptions(arguments)), out, ui);
     } catch (...) {
         err << describe(std::current_exception());
         err.flush();

@@ -23,6 +23,16 @@ std::optional<std::string> arg(const std::vector<std::string>& args, std::string
 // first other argument is an ordinary argument. A "-D" without a name fails with FormatFailure.
 std::vector<std::string> takeProperties(const std::vector<std::string>& arguments);
 
+// The environment variable of "-D" settings for the launcher processes of an environment, the way to set
+// them where the starting program passes none (the installer passes only --archive and --root): words
+// separated by blanks, each a "-Dname=value" setting. Every launcher process takes them before its own
+// "-D" arguments, which win; the processes it starts inherit the variable.
+inline constexpr const char* OPTIONS_VARIABLE = "ORLEX_LAUNCHER_OPTIONS";
+
+// The words of OPTIONS_VARIABLE, then arguments. A word that is not a "-D" setting fails with
+// FormatFailure("Option invalide dans ORLEX_LAUNCHER_OPTIONS : <word>").
+std::vector<std::string> withEnvironmentOptions(const std::vector<std::string>& arguments);
+
 // The process's configuration, from the arguments after the "-D" ones and the process property table:
 // --archive (default defaultArchivePath()), --root (default defaultRoot()), --channel (default the
 // property orlex.channel, else DEFAULT_CHANNEL); the trust store of javax.net.ssl.trustStore (not set or

@@ -41,6 +41,16 @@ TEST(Arguments, AValueFollowsTheFirstOccurrenceOfItsFlagBeforeTheLastPosition) {
     EXPECT_EQ(arg({"x", "--wait-pid"}, "--wait-pid"), std::nullopt);
 }
 
+TEST(EnvironmentOptions, ComeBeforeTheArgumentsWhoseSettingsWin) {
+    setenv("ORLEX_LAUNCHER_OPTIONS", " -Dorlex.t1=env\t-Dorlex.t2=env ", 1);
+    EXPECT_EQ(withEnvironmentOptions({"-Dorlex.t2=arg", "--plan"}),
+              (Args{"-Dorlex.t1=env", "-Dorlex.t2=env", "-Dorlex.t2=arg", "--plan"}));
+    setenv("ORLEX_LAUNCHER_OPTIONS", "-Dorlex.t1=env --plan", 1);
+    EXPECT_EQ(orlex::test::failureMessage<common::FormatFailure>([] { (void)withEnvironmentOptions({}); }),
+              "Option invalide dans ORLEX_LAUNCHER_OPTIONS : --plan");
+    unsetenv("ORLEX_LAUNCHER_OPTIONS");
+}
+
 TEST(Arguments, OnlyLeadingDefinitionsBecomeProperties) {
     const Args rest =
         takeProperties({"-Dorlex.t1=1", "-Dorlex.t2=a=b", "-Dorlex.t3", "--plan", "-Dorlex.t4=late"});
