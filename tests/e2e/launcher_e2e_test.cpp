@@ -1,10 +1,15 @@
 // The real programs together: orlex-publish writes a channel with the build's development key pair,
 // nginx serves it over HTTPS on 127.0.0.1 with a CA made for the run (tools/serve-channel), and
-// orlex-launcher, finding the build's launcher archive beside it, plans, installs and verifies from it.
+// orlex-launcher, finding the build's launcher archive beside it, plans, installs and verifies from it;
+// orlex-bootstrap, the installer for Linux, sets a player up from its payloads and starts that launcher.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -13,9 +18,11 @@
 #include <vector>
 
 #include "common/uuid.h"
+#include "common/zip_reader.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "update/digest.h"
 #include "update/platform.h"
 
 namespace orlex::test {
@@ -25,6 +32,15 @@ namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
 const fs::path SERVE_CHANNEL = fs::path(ORLEX_SOURCE_DIR) / "tools" / "serve-channel";
+
+// Whether this process can take the lock that the installer holds while it runs (then let go at once).
+bool installerLockFree(const fs::path& lockFile) {
+    const int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const bool taken = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        close(fd);
+    return taken;
+}
 
 std::size_t countLines(const std::string& text, const std::string& part) {
     std::istringstream lines(text);
@@ -97,6 +113,35 @@ protected:
     }
 
     std::string installedId() { return readFile(root_ / "current"); }
+
+    // A launcher release of this build on the launcher channel: its archive and program (whose window
+    // confirms its start without a display on Qt's offscreen platform).
+    void publishLauncherRelease() {
+        const fs::path program = builtProgram("orlex-launcher");
+        const fs::path release = dir_ / "launcher-payload";
+        fs::create_directories(release / "app");
+        fs::create_directories(release / "runtime/bin");
+        fs::copy_file(program.parent_path().parent_path() / "app/launcher.zip", release / "app/launcher.zip");
+        fs::copy_file(program, release / "runtime/bin/orlex-launcher");
+        const ProcessResult published = runProcess(
+            builtProgram("orlex-publish"), {"publish", release.string(), launcherChannel_.string(),
+                                            (fs::path(ORLEX_DEV_KEYS_DIR) / "release-private.der").string(),
+                                            "launcher", "0.3.0-e2e", "1", update::platform()});
+        ASSERT_EQ(published.status, 0) << published.err;
+    }
+
+    // The process ids of the launchers that confirmed their start under root, oldest first.
+    static std::vector<pid_t> confirmedLaunchers(const fs::path& root) {
+        std::vector<std::pair<fs::file_time_type, pid_t>> found;
+        for (const auto& entry : fs::directory_iterator(root / "userdata"))
+            if (entry.path().filename().string().starts_with("launcher-ready-"))
+                found.emplace_back(entry.last_write_time(), std::stoi(readFile(entry.path())));
+        std::sort(found.begin(), found.end());
+        std::vector<pid_t> pids;
+        for (const auto& [time, pid] : found)
+            pids.push_back(pid);
+        return pids;
+    }
 
     TempDir dir_;
     fs::path payload_ = dir_ / "payload";
@@ -219,19 +264,8 @@ TEST_F(LauncherEndToEnd, StartsTheGameAndTheBuilderFromTheCommandLine) {
 }
 
 TEST_F(LauncherEndToEnd, APlainStartInstallsTheLauncherReleaseAndHandsOverToIt) {
-    // A launcher release of this build: its archive and program (whose window confirms its start
-    // without a display on Qt's offscreen platform).
     const fs::path program = builtProgram("orlex-launcher");
-    const fs::path release = dir_ / "launcher-payload";
-    fs::create_directories(release / "app");
-    fs::create_directories(release / "runtime/bin");
-    fs::copy_file(program.parent_path().parent_path() / "app/launcher.zip", release / "app/launcher.zip");
-    fs::copy_file(program, release / "runtime/bin/orlex-launcher");
-    const ProcessResult published = runProcess(
-        builtProgram("orlex-publish"), {"publish", release.string(), launcherChannel_.string(),
-                                        (fs::path(ORLEX_DEV_KEYS_DIR) / "release-private.der").string(),
-                                        "launcher", "0.3.0-e2e", "1", update::platform()});
-    ASSERT_EQ(published.status, 0) << published.err;
+    ASSERT_NO_FATAL_FAILURE(publishLauncherRelease());
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     // As a shortcut starts it: no mode. Its output goes to files: the new launcher shares it and lives on.
@@ -243,16 +277,110 @@ TEST_F(LauncherEndToEnd, APlainStartInstallsTheLauncherReleaseAndHandsOverToIt) 
     unsetenv("QT_QPA_PLATFORM");
     EXPECT_EQ(run.status, 0) << readFile(err);
 
-    std::vector<fs::path> confirmations;
-    for (const auto& entry : fs::directory_iterator(root_ / "userdata"))
-        if (entry.path().filename().string().starts_with("launcher-ready-"))
-            confirmations.push_back(entry.path());
-    ASSERT_EQ(confirmations.size(), 1u);
-    const pid_t launcher = std::stoi(readFile(confirmations[0]));
+    const std::vector<pid_t> confirmed = confirmedLaunchers(root_);
+    ASSERT_EQ(confirmed.size(), 1u);
+    const pid_t launcher = confirmed[0];
     EXPECT_EQ(kill(launcher, 0), 0) << "the new launcher runs on after the hand-off";
     kill(launcher, SIGKILL);
     EXPECT_TRUE(fs::exists(root_ / "launcher/current"));
     EXPECT_FALSE(fs::exists(root_ / "userdata/launcher-failed-manifest"));
+}
+
+TEST_F(LauncherEndToEnd, TheInstallerSetsUpAFirstTimePlayerAndEndsOnceTheLauncherItInstalledHasConfirmed) {
+    ASSERT_NO_FATAL_FAILURE(publishLauncherRelease());
+    // A player's session with folders of its own. The installer passes the launcher no settings: the
+    // channel and its CA reach it through the launcher options of the environment.
+    const fs::path data = dir_ / "data", session = dir_ / "session", home = dir_ / "home";
+    fs::create_directories(session);
+    fs::permissions(session, fs::perms::owner_all, fs::perm_options::replace);
+    fs::create_directories(home / "Desktop");
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", session.c_str(), 1);
+    const std::string playerHome = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DESKTOP_DIR");
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv(
+        "ORLEX_LAUNCHER_OPTIONS",
+        ("-Dorlex.channel=" + url_ + " -Djavax.net.ssl.trustStore=" + (state_ / "ca.pem").string()).c_str(),
+        1);
+    const fs::path installer = builtProgram("orlex-bootstrap");
+    const fs::path lock = session / "OrlexTessalineLauncher.lock";
+
+    // While another installer holds the lock, a start only says so.
+    {
+        const int held = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+        const ProcessResult busy = runProcess(installer, {});
+        close(held);
+        EXPECT_EQ(busy.status, 0);
+        EXPECT_EQ(busy.err, "ORLEX Tessaline: Le launcher est déjà ouvert.\n");
+        EXPECT_FALSE(fs::exists(data / "OrlexTessaline"));
+    }
+
+    const ProcessResult first = runProcess(installer, {});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.err.find("ORLEX Tessaline:"), std::string::npos) << first.err;
+    // Let go although the launcher it handed over to runs on.
+    EXPECT_TRUE(installerLockFree(lock));
+
+    const fs::path root = data / "OrlexTessaline";
+    std::vector<pid_t> confirmed = confirmedLaunchers(root);
+    ASSERT_EQ(confirmed.size(), 1u);
+    EXPECT_EQ(kill(confirmed[0], 0), 0) << "the launcher runs on after the installer ended";
+    kill(confirmed[0], SIGKILL);
+    EXPECT_TRUE(fs::exists(root / "launcher/current"));
+
+    // The payloads as this build embedded them, under the names their bytes give.
+    const fs::path launcherPayload = ORLEX_BOOTSTRAP_LAUNCHER_PAYLOAD,
+                   runtimePayload = ORLEX_BOOTSTRAP_RUNTIME_PAYLOAD;
+    const fs::path archive =
+        root / "bootstrap" / ("launcher-" + update::hash(launcherPayload).substr(0, 16) + ".zip");
+    const fs::path runtime = root / "bootstrap" / ("runtime-" + update::hash(runtimePayload).substr(0, 16));
+    EXPECT_EQ(update::hash(archive), update::hash(launcherPayload));
+    EXPECT_FALSE(fs::exists(runtime.string() + ".zip"));
+    const std::optional<common::ZipReader> zip = common::ZipReader::open(runtimePayload);
+    ASSERT_TRUE(zip);
+    ASSERT_TRUE(zip->find("bin/orlex-launcher"));
+    for (std::uint64_t i = 0; i < zip->count(); ++i) {
+        const std::vector<std::uint8_t> entry = zip->read(i, std::uint64_t{1} << 31).value();
+        EXPECT_EQ(update::hash(runtime / zip->name(i)), update::hash(entry)) << zip->name(i);
+    }
+    const fs::path runtimeProgram = runtime / "bin/orlex-launcher";
+    EXPECT_NE(fs::status(runtimeProgram).permissions() & fs::perms::owner_exec, fs::perms::none);
+    const fs::file_time_type unpacked = fs::last_write_time(runtimeProgram);
+
+    // The installed copy, and the desktop entry that starts it.
+    const fs::path installed = root / "OrlexTessaline";
+    EXPECT_EQ(update::hash(installed), update::hash(installer));
+    EXPECT_NE(fs::status(installed).permissions() & fs::perms::owner_exec, fs::perms::none);
+    const fs::path shortcut = home / "Desktop/ORLEX Tessaline.desktop";
+    EXPECT_EQ(readFile(shortcut),
+              "[Desktop Entry]\nType=Application\nVersion=1.0\nName=ORLEX Tessaline\n"
+              "Comment=ORLEX Tessaline — Launcher\nExec=\"" +
+                  installed.string() + "\"\nPath=" + root.string() + "\nIcon=" + root.string() +
+                  "/OrlexTessaline.png\nTerminal=false\nCategories=Game;\n");
+    EXPECT_EQ(readFile(root / "OrlexTessaline.png"),
+              readFile(installer.parent_path().parent_path() / "archive/app-icon.png"));
+
+    // The next start, as the desktop entry makes it: the running copy is the installed one and the
+    // runtime is there, so only the launcher archive is written again before the launcher starts.
+    fs::remove(archive);
+    writeFile(shortcut, "[Desktop Entry]\nName=Kept\n");
+    const ProcessResult again = runProcess(installed, {});
+    ASSERT_EQ(again.status, 0) << again.err;
+    confirmed = confirmedLaunchers(root);
+    ASSERT_EQ(confirmed.size(), 2u);
+    kill(confirmed[1], SIGKILL);
+    EXPECT_TRUE(installerLockFree(lock));
+    EXPECT_EQ(update::hash(archive), update::hash(launcherPayload));
+    EXPECT_EQ(fs::last_write_time(runtimeProgram), unpacked);
+    EXPECT_EQ(update::hash(installed), update::hash(installer));
+    EXPECT_EQ(readFile(shortcut), "[Desktop Entry]\nName=Kept\n");
+
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "ORLEX_LAUNCHER_OPTIONS"})
+        unsetenv(name);
+    setenv("HOME", playerHome.c_str(), 1);
 }
 
 }  // namespace
