@@ -271,5 +271,58 @@ TEST_F(ReleaseAttack, AChannelCertifiedForAnotherHostIsRefused) {
     EXPECT_TRUE(impostor.requests().empty());
 }
 
+TEST_F(ReleaseAttack, AFilePlantedInTheReleaseIsReportedAndDroppedByARepair) {
+    const fs::path active = root / "releases" / readFile(root / "current");
+    const Snapshot signedFiles = snapshot(active);
+    writeFile(active / "app/mods/cheat.dll", "x");
+    before = snapshot(root.path());
+
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }),
+              "Fichier non signé dans l’installation : cheat.dll");
+    // Every signed file is intact, so the repair fetches nothing; planning alone changes nothing.
+    const Plan repair = engine->plan(engine->remote());
+    EXPECT_EQ(repair.files, 0);
+    EXPECT_EQ(repair.bytes, 0);
+    EXPECT_EQ(changes(before, snapshot(root.path())), std::vector<std::string>{});
+
+    engine->install(repair);
+    const fs::path repaired = engine->verifiedRelease();
+    EXPECT_NE(repaired, active);
+    EXPECT_EQ(snapshot(repaired), signedFiles);
+    (void)engine->plan(
+        engine->remote());  // the former release, kept as a fallback, goes at the next planning
+    EXPECT_FALSE(fs::exists(active));
+    before = snapshot(root.path());
+}
+
+TEST_F(ReleaseAttack, ALinkInTheReleaseLeadingOutOfTheRootIsRefusedAndNeverWrittenThrough) {
+    const fs::path active = root / "releases" / readFile(root / "current");
+    const test::TempDir outside;
+    writeFile(outside / "victim.jar", "owned by the test, not the game");
+    const fs::path file = active / "app/game.jar";
+    fs::remove(file);
+    fs::create_symlink(fs::relative(outside / "victim.jar", file.parent_path()), file);
+    before = snapshot(root.path());
+
+    const std::string refused = "Lien symbolique interdit : " + file.string();
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }), refused);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { update(); }), refused);
+    EXPECT_EQ(readFile(outside / "victim.jar"), "owned by the test, not the game");
+}
+
+TEST_F(ReleaseAttack, AStagingDirectoryLinkedOutOfTheRootIsRefused) {
+    channel.publish({{"app/game.jar", "new"}}, 2);
+    const test::TempDir outside;
+    writeFile(outside / "precious.txt", "keep me");
+    const Snapshot outsideBefore = snapshot(outside.path());
+    fs::remove_all(root / "staging");
+    fs::create_directory_symlink(outside.path(), root / "staging");
+    before = snapshot(root.path());
+
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { update(); }),
+              "Lien symbolique interdit : " + (root / "staging").string());
+    EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+}
+
 }  // namespace
 }  // namespace orlex::update
