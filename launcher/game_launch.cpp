@@ -94,6 +94,19 @@ std::string joined(const std::set<std::string>& roles) {
     return text;
 }
 
+// The grant and the broker as both children get them: token and realtime address only together, the
+// world publishing address only for the builder, the broker's address and key when this run has one.
+void setSessionVariables(Environment& environment, const std::string& token, const std::string& realtime,
+                         bool publish, const accounts::EditorSessionBroker* broker) {
+    const bool granted = !blank(token) && !blank(realtime);
+    environment.set(GAME_TOKEN, granted ? std::optional(token) : std::nullopt);
+    environment.set(REALTIME_URL, granted ? std::optional(realtime) : std::nullopt);
+    environment.set(WORLD_PUBLISH_URL,
+                    granted && publish ? std::optional(accounts::publishAddress(realtime)) : std::nullopt);
+    environment.set(SESSION_URL, broker ? std::optional(broker->url()) : std::nullopt);
+    environment.set(SESSION_KEY, broker ? std::optional(broker->key()) : std::nullopt);
+}
+
 }  // namespace
 
 GameLaunch::GameLaunch(const LauncherConfig& config, OperationRunner& runner, GameInstallation& installation,
@@ -152,14 +165,8 @@ int GameLaunch::play(bool smoke) {
 
         Environment environment;
         const std::string identity = session_.identity();
-        const std::string token = session_.gameToken(), realtime = session_.realtimeUrl();
-        const bool granted = !blank(token) && !blank(realtime);
         environment.set(PLAYER_NAME, blank(identity) ? std::nullopt : std::optional(identity));
-        environment.set(GAME_TOKEN, granted ? std::optional(token) : std::nullopt);
-        environment.set(REALTIME_URL, granted ? std::optional(realtime) : std::nullopt);
-        environment.set(WORLD_PUBLISH_URL, std::nullopt);
-        environment.set(SESSION_URL, broker ? std::optional(broker->url()) : std::nullopt);
-        environment.set(SESSION_KEY, broker ? std::optional(broker->key()) : std::nullopt);
+        setSessionVariables(environment, session_.gameToken(), session_.realtimeUrl(), false, broker.get());
         environment.set(CLIENT_READY, clientReady.string());
         environment.set(UPDATE_RETURN, updateReturn.string());
         environment.set(PERMISSIONS, std::nullopt);
@@ -225,15 +232,8 @@ int GameLaunch::openBuilder() {
                       "--workspace",
                       workspace.string()};
     Environment environment;
-    const std::string token = session_.gameToken(), realtime = session_.realtimeUrl();
-    const bool granted = !blank(token) && !blank(realtime);
     environment.set(PLAYER_NAME, std::nullopt);
-    environment.set(GAME_TOKEN, granted ? std::optional(token) : std::nullopt);
-    environment.set(REALTIME_URL, granted ? std::optional(realtime) : std::nullopt);
-    environment.set(WORLD_PUBLISH_URL,
-                    granted ? std::optional(accounts::publishAddress(realtime)) : std::nullopt);
-    environment.set(SESSION_URL, broker ? std::optional(broker->url()) : std::nullopt);
-    environment.set(SESSION_KEY, broker ? std::optional(broker->key()) : std::nullopt);
+    setSessionVariables(environment, session_.gameToken(), session_.realtimeUrl(), true, broker.get());
     environment.set(CLIENT_READY, std::nullopt);
     environment.set(UPDATE_RETURN, std::nullopt);
     environment.set(PERMISSIONS, joined(roles));
