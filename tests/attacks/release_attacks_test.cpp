@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <map>
@@ -310,6 +311,17 @@ TEST_F(ReleaseAttack, ALinkInTheReleaseLeadingOutOfTheRootIsRefusedAndNeverWritt
     EXPECT_EQ(readFile(outside / "victim.jar"), "owned by the test, not the game");
 }
 
+TEST_F(ReleaseAttack, APipeInPlaceOfAFileIsRefusedWithoutWaitingOnIt) {
+    const fs::path file = root / "releases" / readFile(root / "current") / "app/game.jar";
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);  // opening it to read would wait for a writer forever
+    before = snapshot(root.path());
+
+    const std::string refused = "Point de réanalyse ou fichier spécial interdit : " + file.string();
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { (void)engine->verifiedRelease(); }), refused);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { update(); }), refused);
+}
+
 TEST_F(ReleaseAttack, AStagingDirectoryLinkedOutOfTheRootIsRefused) {
     channel.publish({{"app/game.jar", "new"}}, 2);
     const test::TempDir outside;
@@ -322,6 +334,33 @@ TEST_F(ReleaseAttack, AStagingDirectoryLinkedOutOfTheRootIsRefused) {
     EXPECT_EQ(failureMessage<SecurityFailure>([&] { update(); }),
               "Lien symbolique interdit : " + (root / "staging").string());
     EXPECT_EQ(snapshot(outside.path()), outsideBefore);
+}
+
+TEST_F(ReleaseAttack, ABlobDrippedOneByteAtATimeFailsAtTheExchangeLimitAndResumesNextTime) {
+    const std::string changed = test::randomBytes(40'000, 7);
+    TestChannel::Files next = GAME;
+    next["app/game.jar"] = changed;
+    channel.publish(next, 2);
+    PatcherSettings settings = channel.engineSettings();
+    settings.transport.downloadTimeout = std::chrono::seconds(1);
+    engine =
+        std::make_unique<Patcher>(channel.baseUrl(), channel.publicKey(), root.path(), "client", settings);
+    const std::string blob = TestChannel::blobPath(changed);
+    channel.server().inject(blob, Fault::dripEvery(std::chrono::milliseconds(100)), 4);  // every attempt
+
+    EXPECT_EQ(failureChain<IoFailure>([&] { update(); }).front(),
+              "Téléchargement interrompu ; réessayez pour reprendre");
+    const std::size_t attempts = channel.server().rangesFor(blob).size();
+    EXPECT_EQ(attempts, 4u);
+    for (const std::string& path : changes(before, snapshot(root.path())))
+        EXPECT_TRUE(path.starts_with("staging/")) << path << ": only what is being fetched may change";
+
+    update();  // the server is prompt again: what dripped in is kept
+    const std::vector<std::string> ranges = channel.server().rangesFor(blob);
+    ASSERT_EQ(ranges.size(), attempts + 1);
+    EXPECT_TRUE(ranges.back().starts_with("bytes=") && ranges.back() != "bytes=0-") << ranges.back();
+    EXPECT_EQ(readFile(root / "releases" / readFile(root / "current") / "app/game.jar"), changed);
+    before = snapshot(root.path());
 }
 
 }  // namespace

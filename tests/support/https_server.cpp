@@ -144,6 +144,8 @@ struct HttpsServer::State {
         const std::int64_t cut = is(Fault::Kind::CutBody) ? fault->bytes : announced;
         const bool alter = is(Fault::Kind::WrongContent);
         const bool over = is(Fault::Kind::OneByteOver);
+        const std::optional<std::chrono::milliseconds> drip =
+            is(Fault::Kind::Drip) ? std::optional(fault->delay) : std::nullopt;
         if (announced == 0) {
             response.set_content("", "application/octet-stream");
             return;
@@ -151,7 +153,8 @@ struct HttpsServer::State {
         auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
         response.set_content_provider(
             static_cast<std::size_t>(announced), "application/octet-stream",
-            [in, offset, length, cut, alter, over](std::size_t at, std::size_t, httplib::DataSink& sink) {
+            [this, in, offset, length, cut, alter, over, drip](std::size_t at, std::size_t,
+                                                               httplib::DataSink& sink) {
                 const auto position = static_cast<std::int64_t>(at);
                 if (position >= cut)
                     return false;  // drops the connection before the announced end
@@ -159,8 +162,10 @@ struct HttpsServer::State {
                 if (position >= length) {
                     chunk = "+";
                 } else {
+                    if (drip && !stall(*drip))
+                        return false;
                     chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(
-                        {static_cast<std::int64_t>(CHUNK), length - position, cut - position})));
+                        {drip ? 1 : static_cast<std::int64_t>(CHUNK), length - position, cut - position})));
                     in->seekg(offset + position);
                     in->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
                     if (!*in)

@@ -22,6 +22,7 @@ struct Fault {
         IgnoreRange,        // answers 200 with the whole file even when a range was asked for
         WrongContent,       // sends as many bytes as expected, every one of them altered
         Stall,              // holds the response (headers included) for `delay`, then serves normally
+        Drip,               // sends the body one byte every `delay`
     };
     Kind kind;
     int status = 0;
@@ -36,6 +37,7 @@ struct Fault {
     static Fault ignoreRange() { return {Kind::IgnoreRange}; }
     static Fault wrongContent() { return {Kind::WrongContent}; }
     static Fault stallFor(std::chrono::milliseconds delay) { return {Kind::Stall, 0, 0, delay}; }
+    static Fault dripEvery(std::chrono::milliseconds delay) { return {Kind::Drip, 0, 0, delay}; }
 };
 
 // An HTTPS server on 127.0.0.1 (ephemeral port), in this process, serving the files under a directory
