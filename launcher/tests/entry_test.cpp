@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounts/game_session.h"
@@ -19,6 +20,7 @@
 #include "launcher/tests/archive_support.h"
 #include "tests/support/failures.h"
 #include "tests/support/files.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_channel.h"
 #include "update/channel_url.h"
@@ -296,6 +298,34 @@ TEST_F(Entry, WindowModesConfirmTheStartOnlyOnceTheWindowIsUp) {
     // A plain start stays the self-update's, not the window's.
     EXPECT_EQ(launchWindows({}), 1);
     EXPECT_EQ(starts.size(), 3u);
+}
+
+TEST_F(Entry, OfTwoLaunchersInstallingAtOnceOneProceedsAndTheOtherIsTurnedAway) {
+    channel_.publish(release_, 1);
+    const std::string blob = orlex::test::TestChannel::blobPath("client");
+    channel_.server().inject(blob, orlex::test::Fault::stallFor(std::chrono::seconds(3)));
+    const Args install{std::string("-D") + TRUST_STORE_PROPERTY + "=" + channel_.ca().caPem().string(),
+                       "--archive",
+                       archive_.string(),
+                       "--channel",
+                       channel_.baseUrl(),
+                       "--root",
+                       (dir_ / "root").string(),
+                       "--install"};
+
+    orlex::test::ProcessResult first;
+    std::thread installing(
+        [&] { first = orlex::test::runProcess(orlex::test::builtProgram("orlex-launcher"), install); });
+    while (channel_.server().rangesFor(blob).empty())  // the first one holds the installation, fetching
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const orlex::test::ProcessResult second =
+        orlex::test::runProcess(orlex::test::builtProgram("orlex-launcher"), install);
+    installing.join();
+
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(second.err.starts_with("Installation déjà utilisée\n")) << second.err;
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(launchOn(dir_ / "root", {"--verify"}).status, 0);
 }
 
 TEST_F(Entry, FailuresEndWithStatusOneAndTheirTextOnStandardErrorOnly) {
