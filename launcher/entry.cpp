@@ -1,22 +1,30 @@
 #include "launcher/entry.h"
 
 #include <QCoreApplication>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "common/failure.h"
 #include "common/program_path.h"
 #include "common/properties.h"
+#include "common/terminal.h"
+#include "common/terminal_progress.h"
 #include "common/text.h"
+#include "common/thread_name.h"
 #include "discord/presence.h"
 #include "launcher/archive.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_log.h"
+#include "launcher/progress_text.h"
 
 namespace orlex::launcher {
 namespace {
@@ -42,20 +50,84 @@ std::string describe(std::exception_ptr failure) {
     return text;
 }
 
-// Writes whole lines to one stream from any thread.
+// Writes whole lines to one stream from any thread. Buffered, the lines printed go out together, in one
+// write, at least every 100 ms (from the "orlex-output" thread), at flush() and when Lines ends; else
+// each line goes out at once.
 class Lines {
 public:
-    explicit Lines(std::ostream& out) : out_(out) {}
+    Lines(std::ostream& out, bool buffered) : out_(out), buffered_(buffered) {
+        if (buffered_)
+            flusher_ = std::jthread([this](std::stop_token stop) { flushEvery(stop); });
+    }
+    Lines(const Lines&) = delete;
+    Lines& operator=(const Lines&) = delete;
+    // Also on the way out of a failure: its text, on the other stream, comes after these lines.
+    ~Lines() {
+        if (flusher_.joinable()) {
+            flusher_.request_stop();
+            flusher_.join();
+        }
+        flush();
+    }
+
     void print(const std::string& line) {
-        std::lock_guard lock(mutex_);
-        out_ << line << '\n';
+        if (!buffered_) {
+            const std::lock_guard writing(writing_);
+            out_ << line << '\n';
+            out_.flush();
+            return;
+        }
+        const std::lock_guard lock(mutex_);
+        pending_ += line;
+        pending_ += '\n';
+    }
+
+    void flush() {
+        const std::lock_guard writing(writing_);
+        std::string text;
+        {
+            const std::lock_guard lock(mutex_);
+            text.swap(pending_);
+        }
+        if (!text.empty())
+            out_.write(text.data(), static_cast<std::streamsize>(text.size()));
         out_.flush();
     }
 
 private:
-    std::mutex mutex_;
+    static constexpr std::chrono::milliseconds FLUSH_EVERY{100};
+
+    void flushEvery(std::stop_token stop) {
+        common::nameCurrentThread("orlex-output");
+        while (!stop.stop_requested()) {
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait_for(lock, stop, FLUSH_EVERY, [] { return false; });
+            }
+            flush();
+        }
+    }
+
     std::ostream& out_;
+    const bool buffered_;
+    std::mutex writing_;  // held while text goes to out_, so that writes keep the order of their lines
+    std::mutex mutex_;    // guards pending_
+    std::string pending_;
+    std::condition_variable_any wake_;
+    std::jthread flusher_;  // last: stopped and joined before the state above goes
 };
+
+// What a terminal's live line shows of an engine event: the window's status for the phase, and the file
+// the phase names ("<path>" while it downloads, "Préparation · <path>" while it is placed).
+common::ProgressFigures figuresOf(const update::Progress& progress) {
+    constexpr std::string_view PREPARING = "Préparation · ";
+    std::string file;
+    if (progress.phase.starts_with(PREPARING))
+        file = progress.phase.substr(PREPARING.size());
+    else if (progress.phase != "Prêt")
+        file = progress.phase;
+    return {progressStatus(progress.phase), std::move(file), progress.completed, progress.total};
+}
 
 // The resources of the launcher archive as text, for the presence's "/discord.properties".
 discord::ResourceReader archiveText(const LauncherArchive& archive) {
@@ -67,11 +139,17 @@ discord::ResourceReader archiveText(const LauncherArchive& archive) {
     };
 }
 
-void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines) {
+// live: the terminal's live line when standard output is a terminal; the progress events go there
+// instead of to lines.
+void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& lines,
+                 common::TerminalProgress* live) {
     update::Patcher& patcher = launcher.installation().engine();
-    patcher.onProgress([&lines](const update::Progress& progress) {
-        lines.print(progress.phase + " " + std::to_string(progress.completed) + "/" +
-                    std::to_string(progress.total));
+    patcher.onProgress([&lines, live](const update::Progress& progress) {
+        if (live)
+            live->show(figuresOf(progress));
+        else
+            lines.print(progress.phase + " " + std::to_string(progress.completed) + "/" +
+                        std::to_string(progress.total));
     });
     if (flags.contains("--plan") || flags.contains("--install") || flags.contains("--repair")) {
         const update::Signed remote = patcher.remote();
@@ -80,9 +158,20 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
                     " version=" + plan.release.manifest.version);
         if (!flags.contains("--plan"))
             patcher.install(plan);
+        if (live)
+            live->finish();
     }
-    if (flags.contains("--verify"))
-        lines.print("VERIFIED " + patcher.verifiedRelease().string());
+    if (flags.contains("--verify")) {
+        // The engine reports nothing while it verifies: the line names the phase until it is over.
+        if (live)
+            live->show({"Vérification…", "", 0, -1});
+        const std::filesystem::path verified = patcher.verifiedRelease();
+        if (live)
+            live->finish();
+        lines.print("VERIFIED " + verified.string());
+    }
+    // The game and the builder write to the same output: what was printed goes out before they start.
+    lines.flush();
     if (flags.contains("--play")) {
         if (const int code = launcher.launch().play(flags.contains("--smoke")); code != 0)
             throw common::IoFailure("Le client a quitté avec le code " + std::to_string(code));
@@ -137,9 +226,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, const UserInter
         return 0;
     }
     if (commandMode) {
-        Lines lines(out);
+        // A terminal gets a live line while the engine works; anything else gets every event as a line.
+        const std::optional<common::TerminalOutput> terminal =
+            &out == &std::cout ? common::terminalOutput() : std::nullopt;
+        std::optional<common::TerminalProgress> live;
+        if (terminal &&
+            (flags.contains("--install") || flags.contains("--repair") || flags.contains("--verify")))
+            live.emplace(out, terminal->columns);
+        Lines lines(out, !terminal);
         const auto commands = [&] {
-            runCommands(flags, launcher, lines);
+            runCommands(flags, launcher, lines, live ? &*live : nullptr);
             return 0;
         };
         // The intro and its holding screen need the main thread as the UI thread; the commands move off it.

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -13,6 +14,8 @@
 #include "common/base64.h"
 #include "common/failure.h"
 #include "common/file_system.h"
+#include "common/terminal.h"
+#include "common/terminal_progress.h"
 #include "common/text.h"
 #include "common/thread_name.h"
 #include "update/atomic_write.h"
@@ -87,14 +90,24 @@ struct StoredFile {
 // Hashes every file and stores its blob, on up to STORE_THREADS threads; the results keep the order of
 // files. One thread takes on each distinct digest and the others skip it. Every blob is complete and
 // durable when this returns. A failure stops the taking of further files, and the failure of the lowest
-// file index is rethrown once every thread has ended.
-std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, const fs::path& blobs) {
+// file index is rethrown once every thread has ended. progress, when set, hears of each file done.
+std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, const fs::path& blobs,
+                                     const PublishProgress& progress) {
     std::vector<StoredFile> stored(files.size());
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;                         // guards claimed and failures
     std::unordered_set<std::string> claimed;  // digests whose blob one thread has taken on
     std::map<std::size_t, std::exception_ptr> failures;
+    std::mutex reporting;  // guards done and the calls to progress
+    std::int64_t done = 0;
+    std::int64_t total = 0;
+    if (progress) {
+        for (const PayloadFile& file : files) {
+            if (const std::optional<common::FileStamp> stamp = common::regularFileStamp(file.absolute))
+                total += stamp->size;
+        }
+    }
 
     const auto work = [&] {
         common::nameCurrentThread("orlex-publish-blobs");
@@ -118,6 +131,11 @@ std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, cons
                 }
                 if (mine)
                     storeBlob(blobs, file, out.digest, out.size);
+                if (progress) {
+                    const std::lock_guard lock(reporting);
+                    done += out.size;
+                    progress(file.relative, done, std::max(done, total));
+                }
             } catch (...) {
                 const std::lock_guard lock(mutex);
                 failures.emplace(i, std::current_exception());
@@ -206,7 +224,7 @@ void keygen(const fs::path& privateKeyFile, const fs::path& publicKeyFile) {
     common::writeNewFile(publicKeyFile, pair.publicDer, {.ownerOnly = false, .durable = true});
 }
 
-Published publish(const Publication& p) {
+Published publish(const Publication& p, const PublishProgress& progress) {
     const fs::path payload = normalised(p.payload);
     const fs::path channel = normalised(p.channel);
     const fs::path keyFile = normalised(p.privateKey);
@@ -236,7 +254,7 @@ Published publish(const Publication& p) {
     manifest.files.emplace();
     manifest.files->reserve(files.size());
 
-    const std::vector<StoredFile> stored = hashAndStore(files, blobs);
+    const std::vector<StoredFile> stored = hashAndStore(files, blobs, progress);
     for (std::size_t i = 0; i < files.size(); ++i) {
         manifest.files->push_back(Entry{.path = files[i].relative,
                                         .sha256 = stored[i].digest,
@@ -273,7 +291,19 @@ int publishMain(std::span<const std::string> args, std::ostream& out, std::ostre
         }
         if (args.size() == 8 && args[0] == "publish") {
             const Publication publication{args[1], args[2], args[3], args[4], args[5], args[6], args[7]};
-            const Published published = publish(publication);
+            const std::optional<common::TerminalOutput> terminal =
+                &out == &std::cout ? common::terminalOutput() : std::nullopt;
+            std::optional<common::TerminalProgress> live;
+            PublishProgress progress;
+            if (terminal) {
+                live.emplace(out, terminal->columns);
+                progress = [&live](const std::string& file, std::int64_t done, std::int64_t total) {
+                    live->show({"Publication…", file, done, total});
+                };
+            }
+            const Published published = publish(publication, progress);
+            if (live)
+                live->finish();
             out << "PUBLISHED " << publication.product << ' ' << publication.version
                 << " files=" << published.files << '\n';
             return 0;

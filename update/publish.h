@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -43,12 +44,18 @@ struct Published {
     std::size_t files = 0;
 };
 
+// After each file of the payload is hashed and its blob stored: the file's path in the payload, the
+// bytes of the files done so far and of all files. Called from the storing threads, one call at a time.
+using PublishProgress = std::function<void(const std::string& file, std::int64_t done, std::int64_t total)>;
+
 // Publishes one release: blobs first (an intact blob is left alone), then history/<sequence>-<id>.json
 // and current.json, each written atomically.
-Published publish(const Publication& publication);
+Published publish(const Publication& publication, const PublishProgress& progress = {});
 
 // The command line: "validate", "keygen" or "publish". Returns the exit status; success prints only its
-// one line on out, a failure prints its message on err.
+// one line on out, a failure prints its message on err. When out is the process's standard output and
+// that is a terminal, "publish" also keeps a live line of its progress there, ended before anything else
+// is printed.
 int publishMain(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace orlex::update

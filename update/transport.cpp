@@ -89,8 +89,17 @@ private:
     std::size_t cap_;
 };
 
+// A progress report goes out for the first batch of a body and then once per PROGRESS_STEP bytes: a
+// report per TLS record (16 KiB) would cost the caller one line of output each.
+constexpr std::int64_t PROGRESS_STEP = 256 * 1024;
+// Bytes gathered before they go to the file in one write. Each batch is hashed as it arrives, while it is
+// still in the processor's cache; handing blocks to a hashing thread cost more than it saved (see
+// bench/README.md, installation through the program).
+constexpr std::size_t WRITE_BLOCK = 1024 * 1024;
+
 // One attempt's response body, streamed to the ".incoming" file (created or truncated when the
-// response starts) behind the entry's size as cap, with a progress report after each batch.
+// response starts) behind the entry's size as cap, in writes of WRITE_BLOCK bytes (the last one
+// shorter), with a progress report for the first batch and then each PROGRESS_STEP bytes.
 class IncomingBody : public net::ResponseBody {
 public:
     struct Context {
@@ -125,20 +134,25 @@ public:
         out_.open(context_.incoming, std::ios::binary | std::ios::trunc);
         if (!out_)
             throw IoFailure("Écriture impossible : " + context_.incoming.string());
+        block_.reserve(static_cast<std::size_t>(std::min<std::int64_t>(
+            WRITE_BLOCK, std::max<std::int64_t>(0, context_.entry.size - context_.resumeOffset))));
     }
 
     void accept(std::span<const std::uint8_t> batch) override {
+        const std::int64_t before = received_;
         received_ += static_cast<std::int64_t>(batch.size());
         if (received_ > context_.entry.size)
             throw IoFailure("Réponse trop grande");
         if (out_.is_open()) {
-            out_.write(reinterpret_cast<const char*>(batch.data()),
-                       static_cast<std::streamsize>(batch.size()));
             if (status_ == 200)
                 sha_.update(batch);
+            block_.insert(block_.end(), batch.begin(), batch.end());
+            if (block_.size() >= WRITE_BLOCK)
+                writeBlock();
         }
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + context_.incoming.string());
+        if (before > 0 && received_ - reported_ < PROGRESS_STEP)
+            return;
+        reported_ = received_;
         const std::int64_t resumed = status_ == 206 ? context_.resumeOffset : 0;
         context_.progress(
             Progress{context_.entry.path, std::min(context_.total, context_.completed + received_ + resumed),
@@ -154,24 +168,42 @@ public:
         return sha_.hexDigest();
     }
 
-    // Closes the file after a failed exchange; what could not be written shows in its length.
-    void abandon() noexcept { out_.close(); }
+    // Writes what is still gathered and closes the file after a failed exchange; what could not be
+    // written shows in its length.
+    void abandon() noexcept {
+        try {
+            if (out_.is_open() && out_)
+                writeBlock();
+        } catch (...) {
+        }
+        out_.close();
+    }
 
-    // Flushes and closes the file once the exchange is over.
+    // Writes what is still gathered, flushes and closes the file once the exchange is over.
     void finish() {
         if (!out_.is_open())
             return;
+        writeBlock();
         out_.close();
         if (!out_)
             throw IoFailure("Écriture impossible : " + context_.incoming.string());
     }
 
 private:
+    void writeBlock() {
+        out_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::streamsize>(block_.size()));
+        if (!out_)
+            throw IoFailure("Écriture impossible : " + context_.incoming.string());
+        block_.clear();
+    }
+
     const Context& context_;
     std::ofstream out_;
+    std::vector<std::uint8_t> block_;  // received, not yet written; never above WRITE_BLOCK + one batch
     Sha256 sha_;
     long status_ = 0;
     std::int64_t received_ = 0;
+    std::int64_t reported_ = 0;  // received_ at the last report
     std::int64_t responseOffset_ = -1;
 };
 
