@@ -168,6 +168,23 @@ std::optional<FileStamp> linkProvedFile(const fs::path& source, const fs::path& 
     return linked;
 }
 
+// Removes the empty directories of a tree, deepest first, and dir itself when it ends up empty; never
+// follows a link. Best effort: what cannot be listed or removed stays for the next housekeeping.
+void removeEmptyDirectories(const fs::path& dir) noexcept {
+    try {
+        if (common::nodeKind(dir) != NodeKind::Directory)
+            return;
+        for (const fs::path& child : common::listDirectory(dir)) {
+            if (common::nodeKind(child) == NodeKind::Directory)
+                removeEmptyDirectories(child);
+        }
+        if (common::listDirectory(dir).empty())
+            common::removeNode(dir);
+    } catch (const std::exception&) {
+        // left for the next housekeeping
+    }
+}
+
 void writeManifestFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
     common::removeNode(path);  // an earlier attempt may have written it before failing
     common::writeNewFile(path, bytes, {.ownerOnly = false, .durable = true});
@@ -321,76 +338,86 @@ void Patcher::install(const Plan& plan) {
     const fs::path stage = safe(root_, "staging/" + release.id);
     const fs::path target = safe(root_, "releases/" + name);
     const fs::path downloads = stage / DOWNLOADS;
-    common::createDirectories(downloads);
-    rejectLinks(downloads);
-    std::int64_t done = 0;
-    const auto started = std::chrono::steady_clock::now();
+    const bool stagingExisted = common::nodeKind(stage.parent_path()) == NodeKind::Directory;
+    try {
+        common::createDirectories(downloads);
+        rejectLinks(downloads);
+        std::int64_t done = 0;
+        const auto started = std::chrono::steady_clock::now();
 
-    // What each entry's file in the stage was when it was last proved intact: the stage is checked
-    // against these before it is committed, without hashing anything again.
-    std::vector<FileStamp> placed(entries.size());
-    const auto makeExecutable = [](const VerifiedEntry& entry, const fs::path& file) {
-        if (entry.executable && !common::grantOwnerExecute(file))
-            throw IoFailure("Permission exécutable refusée");
-    };
+        // What each entry's file in the stage was when it was last proved intact: the stage is checked
+        // against these before it is committed, without hashing anything again.
+        std::vector<FileStamp> placed(entries.size());
+        const auto makeExecutable = [](const VerifiedEntry& entry, const fs::path& file) {
+            if (entry.executable && !common::grantOwnerExecute(file))
+                throw IoFailure("Permission exécutable refusée");
+        };
 
-    std::vector<std::size_t> unchanged;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (reusable[i])
-            unchanged.push_back(i);
-    }
-    CopiesAhead copies(std::move(unchanged), entries.size(), cores_(), [&](std::size_t i) {
-        const VerifiedEntry& entry = entries[i];
-        const fs::path source = safe(*active, entry.path);
-        const fs::path dst = safe(stage, entry.path);
-        common::createDirectories(dst.parent_path());
-        // Never write through a name an earlier attempt linked to the active release's file.
-        common::removeNode(dst);
-        if (const std::optional<FileStamp> linked = linkProvedFile(source, dst, *reusable[i], entry)) {
+        std::vector<std::size_t> unchanged;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (reusable[i])
+                unchanged.push_back(i);
+        }
+        CopiesAhead copies(std::move(unchanged), entries.size(), cores_(), [&](std::size_t i) {
+            const VerifiedEntry& entry = entries[i];
+            const fs::path source = safe(*active, entry.path);
+            const fs::path dst = safe(stage, entry.path);
+            common::createDirectories(dst.parent_path());
+            // Never write through a name an earlier attempt linked to the active release's file.
+            common::removeNode(dst);
+            if (const std::optional<FileStamp> linked = linkProvedFile(source, dst, *reusable[i], entry)) {
+                makeExecutable(entry, dst);
+                const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
+                if (!stamp || !sameContentStamp(*stamp, *linked))
+                    throw SecurityFailure("Intégrité invalide : " + entry.path);
+                return *stamp;
+            }
+            common::copyFileContent(source, dst, true);
             makeExecutable(entry, dst);
-            const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
-            if (!stamp || !sameContentStamp(*stamp, *linked))
+            const std::optional<FileStamp> stamp = intactStamp(stage, entry);
+            if (!stamp)
                 throw SecurityFailure("Intégrité invalide : " + entry.path);
             return *stamp;
-        }
-        common::copyFileContent(source, dst, true);
-        makeExecutable(entry, dst);
-        const std::optional<FileStamp> stamp = intactStamp(stage, entry);
-        if (!stamp)
-            throw SecurityFailure("Intégrité invalide : " + entry.path);
-        return *stamp;
-    });
-    Flushes flushes;
-    const LegacyPartials legacy(entries);
+        });
+        Flushes flushes;
+        const LegacyPartials legacy(entries);
 
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        common::throwIfInterrupted();
-        const VerifiedEntry& entry = entries[i];
-        const fs::path dst = safe(stage, entry.path);
-        if (reusable[i]) {
-            progress_(Progress{"Préparation · " + entry.path, done, planBytes, 0});
-            placed[i] = copies.await(i);
-            continue;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            common::throwIfInterrupted();
+            const VerifiedEntry& entry = entries[i];
+            const fs::path dst = safe(stage, entry.path);
+            if (reusable[i]) {
+                progress_(Progress{"Préparation · " + entry.path, done, planBytes, 0});
+                placed[i] = copies.await(i);
+                continue;
+            }
+            common::createDirectories(dst.parent_path());
+            if (!intactStamp(stage, entry)) {
+                const fs::path partial = downloads / entry.sha256;
+                legacy.adopt(stage, entry, partial);
+                transport_->download(entry, dst, partial, done, planBytes, started, progress_);
+            }
+            makeExecutable(entry, dst);
+            const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
+            if (!stamp)
+                throw SecurityFailure("Intégrité invalide : " + entry.path);
+            placed[i] = *stamp;
+            flushes.add(dst);
+            done += entry.size;
         }
-        common::createDirectories(dst.parent_path());
-        if (!intactStamp(stage, entry)) {
-            const fs::path partial = downloads / entry.sha256;
-            legacy.adopt(stage, entry, partial);
-            transport_->download(entry, dst, partial, done, planBytes, started, progress_);
-        }
-        makeExecutable(entry, dst);
-        const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
-        if (!stamp)
-            throw SecurityFailure("Intégrité invalide : " + entry.path);
-        placed[i] = *stamp;
-        flushes.add(dst);
-        done += entry.size;
+        flushes.finish();
+
+        writeManifestFile(safe(stage, "manifest.json"), release.bytes);
+        writeManifestFile(safe(stage, "manifest.sig"), release.signature);
+        checkStage(stage, release, placed);
+    } catch (...) {
+        // What a failed or refused attempt leaves that cannot be resumed goes: its empty directories.
+        // Partial downloads and placed files stay for the next attempt.
+        removeEmptyDirectories(stage);
+        if (!stagingExisted)
+            removeEmptyDirectories(stage.parent_path());
+        throw;
     }
-    flushes.finish();
-
-    writeManifestFile(safe(stage, "manifest.json"), release.bytes);
-    writeManifestFile(safe(stage, "manifest.sig"), release.signature);
-    checkStage(stage, release, placed);
 
     const fs::path releases = root_ / "releases";
     common::createDirectories(releases);

@@ -40,7 +40,7 @@ const TestChannel::Files GAME = {
     {"+x runtime/bin/java", "#!/bin/sh\necho runtime\n"},
 };
 
-// Every file under the root (regular, link or special; not directories), by relative path: its kind
+// Every node under the root (directory, regular file, link or special file), by relative path: its kind
 // and its bytes, or a link's target.
 using Snapshot = std::map<std::string, std::pair<fs::file_type, std::string>>;
 
@@ -48,8 +48,6 @@ Snapshot snapshot(const fs::path& root) {
     Snapshot files;
     for (const auto& node : fs::recursive_directory_iterator(root)) {
         const fs::file_type kind = node.symlink_status().type();
-        if (kind == fs::file_type::directory)
-            continue;
         const std::string content = kind == fs::file_type::regular   ? readFile(node.path())
                                     : kind == fs::file_type::symlink ? fs::read_symlink(node.path()).string()
                                                                      : std::string();
