@@ -203,7 +203,7 @@ Patcher::Patcher(std::string base, Ed25519Key key, fs::path root, std::string pr
     rejectLinks(root_);
     common::createDirectories(root_);
     rejectLinks(root_);
-    transport_ = std::make_unique<Transport>(base_, settings.transport);
+    transports_ = std::make_unique<TransportPool>(base_, settings.transport);
 }
 
 void Patcher::onProgress(ProgressListener listener) {
@@ -212,7 +212,7 @@ void Patcher::onProgress(ProgressListener listener) {
 
 Signed Patcher::remote() {
     constexpr std::size_t CURRENT_LIMIT = 4'000'000;
-    const Bytes body = transport_->fetch("current.json", CURRENT_LIMIT);
+    const Bytes body = transports_->at(0).fetch("current.json", CURRENT_LIMIT);
     return verifier_.verifyEnvelope(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
 }
@@ -381,6 +381,28 @@ void Patcher::install(const Plan& plan) {
         });
         Flushes flushes;
         const LegacyPartials legacy(entries);
+        // The files to fetch, and the bytes fetched before each one in manifest order.
+        std::vector<std::size_t> missing;
+        std::vector<std::int64_t> fetchedBefore(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (!reusable[i]) {
+                fetchedBefore[i] =
+                    missing.empty() ? 0 : fetchedBefore[missing.back()] + entries[missing.back()].size;
+                missing.push_back(i);
+            }
+        }
+        const auto fetch = [&](std::size_t i, Transport& transport,
+                               const Transport::ProgressListener& report) {
+            const VerifiedEntry& entry = entries[i];
+            const fs::path dst = safe(stage, entry.path);
+            common::createDirectories(dst.parent_path());
+            if (!intactStamp(stage, entry)) {
+                const fs::path partial = downloads / entry.sha256;
+                legacy.adopt(stage, entry, partial);
+                transport.download(entry, dst, partial, fetchedBefore[i], planBytes, started, report);
+            }
+        };
+        DownloadsAhead fetches(std::move(missing), entries.size(), *transports_, fetch, progress_);
 
         for (std::size_t i = 0; i < entries.size(); ++i) {
             common::throwIfInterrupted();
@@ -391,12 +413,7 @@ void Patcher::install(const Plan& plan) {
                 placed[i] = copies.await(i);
                 continue;
             }
-            common::createDirectories(dst.parent_path());
-            if (!intactStamp(stage, entry)) {
-                const fs::path partial = downloads / entry.sha256;
-                legacy.adopt(stage, entry, partial);
-                transport_->download(entry, dst, partial, done, planBytes, started, progress_);
-            }
+            fetches.await(i);
             makeExecutable(entry, dst);
             const std::optional<FileStamp> stamp = common::regularFileStamp(dst);
             if (!stamp)

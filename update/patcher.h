@@ -13,6 +13,7 @@
 
 #include "common/file_lock.h"
 #include "common/file_system.h"
+#include "update/downloads_ahead.h"
 #include "update/release.h"
 #include "update/signature.h"
 #include "update/transport.h"
@@ -141,7 +142,7 @@ private:
     std::string product_;
     ManifestVerifier verifier_;
     std::function<unsigned()> cores_;
-    std::unique_ptr<Transport> transport_;
+    std::unique_ptr<TransportPool> transports_;  // the first one also fetches the manifests
     ProgressListener progress_ = [](const Progress&) {};
 };
 

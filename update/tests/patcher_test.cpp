@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "common/failure.h"
 #include "common/file_lock.h"
@@ -105,6 +108,55 @@ TEST_F(PatcherTest, RefusesChannelsAndRootsBeforeAnyRequest) {
               "Lien symbolique interdit : " + (root / "link").string());
     EXPECT_FALSE(fs::exists(root / "real" / "game"));
     EXPECT_TRUE(channel.server().requests().empty());
+}
+
+TEST_F(PatcherTest, FetchesSeveralFilesAtOnceWhileReportsAndFailuresKeepManifestOrder) {
+    channel.publish(GAME, 1);
+    auto engine = channel.engine(root.path());
+    RecordedProgress recorded;
+    recorded.listen(*engine);
+    const std::string held = TestChannel::blobPath(GAME.at("app/game.jar"));
+    channel.server().inject(held, Fault::stallFor(std::chrono::seconds(3)));
+    const auto completed = [&](const std::string& path) {
+        const std::lock_guard lock(recorded.mutex);
+        return std::any_of(recorded.events.begin(), recorded.events.end(),
+                           [&](const Progress& p) { return p.phase == path && p.completed == 300'000; });
+    };
+
+    std::jthread installing([&] { engine->install(engine->plan(engine->remote())); });
+    for (const char* later : {"app/lib/engine.bin", "assets/intro.bin"}) {
+        while (channel.server().rangesFor(TestChannel::blobPath(GAME.at(later))).empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(completed("app/game.jar")) << "the later files waited for the first one";
+    installing.join();
+    EXPECT_NO_THROW((void)engine->verifiedRelease());
+    EXPECT_LE(channel.server().handshakes(), 5u);  // the manifest's connection and at most four more
+
+    // Each file's reports come together, in manifest order, counting up.
+    std::vector<std::string> order;
+    std::int64_t last = 0;
+    for (const Progress& p : recorded.events) {
+        if (order.empty() || order.back() != p.phase)
+            order.push_back(p.phase);
+        EXPECT_GE(p.completed, last) << p.phase;
+        last = p.completed;
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"app/game.jar", "app/lib/engine.bin", "assets/empty.dat",
+                                               "assets/intro.bin", "runtime/bin/java", "Prêt"}));
+
+    // A file failing later in the manifest but sooner in time waits for the earlier file's failure.
+    const std::string changed = test::randomBytes(300'000, 9);
+    TestChannel::Files next = GAME;
+    next["app/game.jar"] = changed;
+    next["app/lib/engine.bin"] = test::randomBytes(120'000, 8);
+    channel.publish(next, 2);
+    writeFile(channel.channelDir() / fs::path(TestChannel::blobPath(changed)).relative_path(),
+              test::randomBytes(300'000, 10));
+    channel.server().inject(TestChannel::blobPath(changed), Fault::stallFor(std::chrono::seconds(1)));
+    channel.server().inject(TestChannel::blobPath(next.at("app/lib/engine.bin")), Fault::answer(500), 4);
+    EXPECT_EQ(failureMessage<SecurityFailure>([&] { engine->install(engine->plan(engine->remote())); }),
+              "SHA-256 incorrect : app/game.jar");
 }
 
 TEST_F(PatcherTest, InstallsAFreshReleaseThatThenVerifies) {
