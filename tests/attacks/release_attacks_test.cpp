@@ -211,6 +211,15 @@ TEST_F(ReleaseAttack, AnEndlessEnvelopeIsCutAtItsCap) {
     EXPECT_EQ(chain, (std::vector<std::string>{"Transport interrompu", "Réponse trop grande"}));
 }
 
+TEST_F(ReleaseAttack, AnEnvelopeNestedDeeperThanAnyRealOneFailsWithoutExhaustingTheStack) {
+    for (const std::string& nested :
+         {std::string(1'000'000, '['), "{\"manifest\":" + std::string(500'000, '[') + "}",
+          "{\"manifest\":\"\",\"x\":" + std::string(300'000, '[') + std::string(300'000, ']') + "}"}) {
+        writeFile(channel.channelDir() / "current.json", nested);
+        EXPECT_THROW(update(), common::FormatFailure);  // an ordinary failure, like any malformed envelope
+    }
+}
+
 TEST_F(ReleaseAttack, AnEndlessBlobIsCutAtItsAnnouncedSize) {
     const std::string jar = test::randomBytes(10'000, 7);
     channel.publish({{"app/game.jar", jar}}, 2);
