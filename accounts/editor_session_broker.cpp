@@ -23,83 +23,66 @@ namespace {
 using common::equalsIgnoringCase;
 using common::trimmed;
 
-// The request head of one connection, fed with its bytes as they arrive.
-class RequestHead {
-public:
-    enum class State { Reading, Whole, Broken };  // Broken: a limit was reached or the stream ended first
+}  // namespace
 
-    // Takes bytes until the head is whole or broken; what follows is ignored.
-    void feed(std::span<const std::uint8_t> bytes) {
-        for (const std::uint8_t byte : bytes) {
-            if (state_ != State::Reading)
-                return;
-            take(byte);
-        }
+void RequestHead::feed(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t byte : bytes) {
+        if (state_ != State::Reading)
+            return;
+        take(byte);
     }
-    // The stream ended, or failed.
-    void end() {
-        if (state_ == State::Reading)
-            state_ = State::Broken;
+}
+
+void RequestHead::end() {
+    if (state_ == State::Reading)
+        state_ = State::Broken;
+}
+
+// A line is its bytes up to a line feed, carriage returns removed, non-ASCII bytes as U+FFFD.
+void RequestHead::take(std::uint8_t byte) {
+    if (lineBytes_ >= EditorSessionBroker::LINE_LIMIT) {
+        state_ = State::Broken;  // line limit
+        return;
     }
-
-    State state() const { return state_; }
-    const std::string& requestLine() const { return requestLine_; }
-    const std::optional<std::string>& authorization() const { return authorization_; }
-
-private:
-    // A line is its bytes up to a line feed, carriage returns removed, non-ASCII bytes as U+FFFD.
-    void take(std::uint8_t byte) {
-        if (lineBytes_ >= EditorSessionBroker::LINE_LIMIT) {
-            state_ = State::Broken;  // line limit
-            return;
-        }
-        ++lineBytes_;
-        if (byte == '\n') {
-            endLine();
-            return;
-        }
-        if (byte == '\r')
-            return;
-        if (byte < 0x80)
-            line_ += static_cast<char>(byte);
-        else
-            line_ += "\xEF\xBF\xBD";
-        ++characters_;
+    ++lineBytes_;
+    if (byte == '\n') {
+        endLine();
+        return;
     }
+    if (byte == '\r')
+        return;
+    if (byte < 0x80)
+        line_ += static_cast<char>(byte);
+    else
+        line_ += "\xEF\xBF\xBD";
+    ++characters_;
+}
 
-    void endLine() {
-        const std::string line = std::exchange(line_, {});
-        lineBytes_ = 0;
-        if (!requestLineRead_) {
-            requestLine_ = line;
-            requestLineRead_ = true;
-            return;
-        }
-        if (line.empty()) {
-            state_ = State::Whole;
-            return;
-        }
-        if (characters_ > EditorSessionBroker::HEAD_LIMIT) {
-            state_ = State::Broken;  // header limit
-            return;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon != std::string::npos && colon != 0 &&
-            equalsIgnoringCase(std::string_view(line).substr(0, colon), "Authorization"))
-            authorization_ = std::string(trimmed(std::string_view(line).substr(colon + 1)));
-        if (++headerLines_ == EditorSessionBroker::HEADER_LINES)
-            state_ = State::Whole;  // later header lines are never read
+void RequestHead::endLine() {
+    const std::string line = std::exchange(line_, {});
+    lineBytes_ = 0;
+    if (!requestLineRead_) {
+        requestLine_ = line;
+        requestLineRead_ = true;
+        return;
     }
+    if (line.empty()) {
+        state_ = State::Whole;
+        return;
+    }
+    if (characters_ > EditorSessionBroker::HEAD_LIMIT) {
+        state_ = State::Broken;  // header limit
+        return;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos && colon != 0 &&
+        equalsIgnoringCase(std::string_view(line).substr(0, colon), "Authorization"))
+        authorization_ = std::string(trimmed(std::string_view(line).substr(colon + 1)));
+    if (++headerLines_ == EditorSessionBroker::HEADER_LINES)
+        state_ = State::Whole;  // later header lines are never read
+}
 
-    State state_ = State::Reading;
-    std::string line_;
-    std::size_t lineBytes_ = 0;
-    std::size_t characters_ = 0;  // of the request line and the header lines, without line ends
-    bool requestLineRead_ = false;
-    std::string requestLine_;
-    int headerLines_ = 0;
-    std::optional<std::string> authorization_;
-};
+namespace {
 
 // Takes into head everything that has arrived on connection so far.
 void readArrived(SocketConnection& connection, RequestHead& head) {
@@ -186,10 +169,12 @@ void EditorSessionBroker::listen() {
         }
         {
             const std::lock_guard lock(mutex_);
-            if (inProgress_ >= CONNECTION_LIMIT || closed_.load())
+            if (closed_.load())
                 continue;  // closed at once, unread
-            ++inProgress_;
             arrivals_.push_back({std::move(accepted.connection), Clock::now() + readTimeout_});
+            // While the serving thread is busy, the oldest arrivals make room for the newest.
+            if (arrivals_.size() > CONNECTION_LIMIT)
+                arrivals_.pop_front();
         }
         waiter_->wake();
     }
@@ -256,9 +241,12 @@ void EditorSessionBroker::serveAll(std::stop_token stop) {
                     break;
             }
         }
-        const std::size_t closing = std::erase_if(incoming, [](const Incoming& each) { return each.done; });
-        const std::lock_guard lock(mutex_);
-        inProgress_ -= closing;
+        std::erase_if(incoming, [](const Incoming& each) { return each.done; });
+        // Beyond the limit, the connections that have waited longest without a whole head make room:
+        // idle or dripping clients cannot keep a prompt one out.
+        if (incoming.size() > CONNECTION_LIMIT)
+            incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(
+                                                                    incoming.size() - CONNECTION_LIMIT));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -25,8 +26,9 @@ namespace orlex::accounts {
 // Threads: "builder-session-listener" accepts connections; "builder-session-renewal" reads the request
 // heads of all accepted connections at once and answers each complete one in turn, in order of
 // acceptance, running the provider (while it runs, a second client waits). At most CONNECTION_LIMIT
-// connections are in progress; one accepted beyond that is closed at once. A request head is read with a
-// 4,096-byte line limit, an 8,192-character head limit and at most 40 header lines, and must be whole
+// connections are read at once, and as many accepted ones wait for the serving thread: beyond that the
+// oldest are closed unanswered, so that idle clients never keep a prompt one out. A request head is read with
+// a 4,096-byte line limit, an 8,192-character head limit and at most 40 header lines, and must be whole
 // within 5,000 ms of its acceptance; a request that breaks them, or ends early, is closed without an
 // answer. Answers: 200 with the grant, 403 {"error":"unauthorized"} or {"error":"admin_required"}, 503
 // {"error":"session_refresh_failed"}. The key is never logged nor written anywhere.
@@ -47,7 +49,7 @@ public:
     static constexpr int HEADER_LINES = 40;
     static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};  // for the whole head, from acceptance
     static constexpr int BACKLOG = 4;
-    static constexpr std::size_t CONNECTION_LIMIT = 16;  // accepted and not yet closed
+    static constexpr std::size_t CONNECTION_LIMIT = 16;
     // A thread's pause when the system refuses it (no descriptor left to accept with, a wait refused),
     // instead of failing again at once.
     static constexpr std::chrono::milliseconds BACK_OFF{200};
@@ -93,11 +95,39 @@ private:
     std::mutex mutex_;
     std::condition_variable_any backOff_;    // ends either thread's pause early on close()
     std::deque<Arrival> arrivals_;           // accepted, not yet taken by the serving thread
-    std::size_t inProgress_ = 0;             // accepted and not yet closed
     SocketConnection* answering_ = nullptr;  // the connection being answered, if any
     // Last: both threads end before the state above goes.
     std::jthread serving_;
     std::jthread listener_;
+};
+
+// The request head of one broker connection, fed with its bytes as they arrive, under the broker's line,
+// head and header-line limits. Only the request line and the last Authorization header are kept.
+class RequestHead {
+public:
+    enum class State { Reading, Whole, Broken };  // Broken: a limit was reached or the stream ended first
+
+    // Takes bytes until the head is whole or broken; what follows is ignored.
+    void feed(std::span<const std::uint8_t> bytes);
+    // The stream ended, or failed.
+    void end();
+
+    State state() const { return state_; }
+    const std::string& requestLine() const { return requestLine_; }
+    const std::optional<std::string>& authorization() const { return authorization_; }
+
+private:
+    void take(std::uint8_t byte);
+    void endLine();
+
+    State state_ = State::Reading;
+    std::string line_;
+    std::size_t lineBytes_ = 0;
+    std::size_t characters_ = 0;  // of the request line and the header lines, without line ends
+    bool requestLineRead_ = false;
+    std::string requestLine_;
+    int headerLines_ = 0;
+    std::optional<std::string> authorization_;
 };
 
 // Whether given equals expected, in a time that depends on expected's length only: every byte is

@@ -1,14 +1,8 @@
 #include "accounts/editor_session_broker.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -19,54 +13,14 @@
 #include "accounts/game_session.h"
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "tests/support/tcp_client.h"
 
 namespace orlex::accounts {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A raw TCP client of the broker.
-class Client {
-public:
-    // A broker that neither answers nor closes within patience fails the test instead of hanging it.
-    explicit Client(const std::string& url, std::chrono::seconds patience = 60s)
-        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        const std::size_t colon = url.rfind(':');
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(url.substr(colon + 1))));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval wait{static_cast<time_t>(patience.count()), 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client() { ::close(fd_); }
-
-    bool connected() const { return connected_; }
-    // Whether every byte went out.
-    bool send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-    }
-    // Everything the broker writes until it closes the connection.
-    std::string answer() {
-        std::string out;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (got == 0 || (got < 0 && errno == ECONNRESET))  // closed, with or without unread data
-                return out;
-            if (got < 0) {
-                ADD_FAILURE() << "the broker neither answered nor closed";
-                return out;
-            }
-            out.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
+using Client = test::TcpClient;
 
 std::string request(const std::string& head, const std::string& url) {
     Client client(url);
@@ -259,10 +213,13 @@ TEST_F(BrokerTest, IdleAndSlowClientsNeitherStallACorrectRequestNorPileUp) {
         } catch (const common::Interrupted&) {
         }
     });
-    Client correct(broker->url(), patience);  // the last one the broker takes in
+    Client correct(broker->url(), patience);  // the last one within the limit
 
+    std::vector<std::unique_ptr<Client>> beyond;  // each pushes out the oldest idle one
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(Client(broker->url(), patience).answer(), "");  // beyond the limit: closed at once
+        beyond.push_back(std::make_unique<Client>(broker->url(), patience));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(idle[static_cast<std::size_t>(i)]->answer(), "") << "idle client " << i;
     ASSERT_TRUE(correct.send(grantRequest(bearer())));
     EXPECT_TRUE(correct.answer().starts_with("HTTP/1.1 200 OK\r\n"));
     EXPECT_EQ(dripping.answer(), "");  // closed when its head was still unfinished after 5 s
