@@ -173,7 +173,7 @@ void EditorSessionBroker::listen() {
                 continue;  // closed at once, unread
             arrivals_.push_back({std::move(accepted.connection), Clock::now() + readTimeout_});
             // While the serving thread is busy, the oldest arrivals make room for the newest.
-            if (arrivals_.size() > CONNECTION_LIMIT)
+            if (arrivals_.size() > WAITING_LIMIT)
                 arrivals_.pop_front();
         }
         waiter_->wake();

@@ -25,11 +25,12 @@ namespace orlex::accounts {
 //
 // Threads: "builder-session-listener" accepts connections; "builder-session-renewal" reads the request
 // heads of all accepted connections at once and answers each complete one in turn, in order of
-// acceptance, running the provider (while it runs, a second client waits). At most CONNECTION_LIMIT
-// connections are read at once, and as many accepted ones wait for the serving thread: beyond that the
-// oldest are closed unanswered, so that idle clients never keep a prompt one out. A request head is read with
-// a 4,096-byte line limit, an 8,192-character head limit and at most 40 header lines, and must be whole
-// within 5,000 ms of its acceptance; a request that breaks them, or ends early, is closed without an
+// acceptance, running the provider (while it runs, a second client waits). The serving thread reads at
+// most CONNECTION_LIMIT unfinished heads: beyond that, the ones waiting longest are closed unanswered, so
+// that idle clients never keep a prompt one out. Up to WAITING_LIMIT accepted connections wait for the
+// serving thread while it is busy; beyond that the oldest of them is closed unread. A request head is
+// read with a 4,096-byte line limit, an 8,192-character head limit and at most 40 header lines, and must be
+// whole within 5,000 ms of its acceptance; a request that breaks them, or ends early, is closed without an
 // answer. Answers: 200 with the grant, 403 {"error":"unauthorized"} or {"error":"admin_required"}, 503
 // {"error":"session_refresh_failed"}. The key is never logged nor written anywhere.
 class EditorSessionBroker {
@@ -50,6 +51,8 @@ public:
     static constexpr std::chrono::milliseconds READ_TIMEOUT{5000};  // for the whole head, from acceptance
     static constexpr int BACKLOG = 4;
     static constexpr std::size_t CONNECTION_LIMIT = 16;
+    // Enough that a prompt client accepted just before a burst is read before the burst pushes it out.
+    static constexpr std::size_t WAITING_LIMIT = 4 * CONNECTION_LIMIT;
     // A thread's pause when the system refuses it (no descriptor left to accept with, a wait refused),
     // instead of failing again at once.
     static constexpr std::chrono::milliseconds BACK_OFF{200};

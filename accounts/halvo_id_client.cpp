@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
-#include <fstream>
 #include <limits>
 #include <span>
-#include <sstream>
 #include <system_error>
 
 #include "accounts/secret_buffer.h"
@@ -115,7 +113,8 @@ std::string defaultPath(const std::string& requestPath) {
     return slash == 0 || slash == std::string::npos ? std::string("/") : requestPath.substr(0, slash + 1);
 }
 
-// One Set-Cookie header; nullopt when it names no cookie.
+}  // namespace
+
 std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point now) {
     Cookie cookie;
     cookie.received = now;
@@ -159,6 +158,8 @@ std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point 
     cookie.maxAge = maxAge ? std::max<std::int64_t>(*maxAge, 0) : expires.value_or(-1);
     return cookie;
 }
+
+namespace {
 
 // Adds cookie in place of one of the same name, domain and path; a cookie already expired only removes.
 void addToJar(std::vector<Cookie>& jar, Cookie cookie) {
@@ -471,12 +472,14 @@ void HalvoIdClient::restore() {
     if (!fs::is_regular_file(sessionFile_, error))
         return;
     try {
-        std::ifstream in(sessionFile_, std::ios::binary);
-        std::stringstream buffer;
-        buffer << in.rdbuf();
-        if (!in)
+        // Far beyond any jar the service sets: a larger file is damage, discarded like any other.
+        constexpr std::size_t SESSION_FILE_LIMIT = 1u << 20;
+        common::SmallFile file = common::readSmallFile(sessionFile_, SESSION_FILE_LIMIT);
+        std::string text(file.bytes.begin(), file.bytes.end());
+        if (!file.bytes.empty())
+            OPENSSL_cleanse(file.bytes.data(), file.bytes.size());
+        if (file.kind != common::NodeKind::Regular || file.oversized)
             throw IoFailure("Session HALVO ID illisible");
-        std::string text = buffer.str();
         const Clock::time_point now = Clock::now();
         std::vector<Cookie> restored;
         std::size_t start = 0;

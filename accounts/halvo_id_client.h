@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +54,11 @@ struct Cookie {
 
     bool expired(std::chrono::steady_clock::time_point now) const;
 };
+
+// One Set-Cookie header received at now; nullopt when it names no cookie (no "=" in its first pair, or
+// not a valid name). Domain and path stay empty when the header sets none; maxAge is -1 without Max-Age
+// or Expires.
+std::optional<Cookie> parseSetCookie(std::string_view header, std::chrono::steady_clock::time_point now);
 
 // The HALVO ID client: drives the service's sign-in and sign-up pages like a browser and keeps its
 // cookies in memory and in the session file (one line per cookie, seven tab-separated fields: name,

@@ -192,9 +192,17 @@ SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap) {
     if (!S_ISREG(st.st_mode))
         return SmallFile{S_ISDIR(st.st_mode) ? NodeKind::Directory : NodeKind::Special};
     SmallFile file{NodeKind::Regular};
-    file.bytes.resize(cap + 1);
+    // Sized by what the file holds now, not by the cap (a 64-byte signature read under a 4 MB cap must
+    // not cost 4 MB); grown while a file that is still growing delivers more, up to one byte beyond cap.
+    const std::size_t limit = cap + 1;
+    file.bytes.resize(std::min(limit, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1));
     std::size_t filled = 0;
-    while (filled < file.bytes.size()) {
+    for (;;) {
+        if (filled == file.bytes.size()) {
+            if (file.bytes.size() == limit)
+                break;
+            file.bytes.resize(std::min(limit, file.bytes.size() * 2));
+        }
         const ssize_t n = ::read(fd.get(), file.bytes.data() + filled, file.bytes.size() - filled);
         if (n < 0) {
             if (errno == EINTR)

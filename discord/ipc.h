@@ -68,8 +68,12 @@ std::string setActivityMessage(std::string_view details, std::string_view state,
 // The close body.
 inline constexpr std::string_view CLOSE_MESSAGE = "{}";
 
+// The deepest nesting of arrays and objects a reply may have; Discord's own replies stay below 8.
+inline constexpr int MAX_REPLY_DEPTH = 32;
+
 // Checks a reply body as the answer to expected ("READY" after the handshake, "SET_ACTIVITY" after a
-// set-activity message). Fails with IoFailure: "réponse Discord illisible" (not a JSON object),
+// set-activity message). Fails with IoFailure: "réponse Discord illisible" (not a JSON object, or nested
+// deeper than MAX_REPLY_DEPTH),
 // "Discord refuse la commande [{code}] {message}" (evt "ERROR"), "Discord n'a pas confirmé la connexion"
 // (READY expected, other evt), "Discord n'a pas confirmé l'activité" (SET_ACTIVITY expected, other cmd).
 void checkReply(std::string_view body, std::string_view expected);

@@ -274,10 +274,11 @@ TEST_F(HalvoIdClientTest, ALineWithSixFieldsIsSkipped) {
 
 TEST_F(HalvoIdClientTest, ADamagedFileIsDiscardedWhole) {
     for (const std::string& line :
-         std::vector<std::string>{"Yg\tMg\tMTI3LjAuMC4x\tLw\tsoon\tfalse\tfalse\n",    // max-age not a number
-                                  "Y+\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",      // not URL-safe base64
-                                  "JGI\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n"}) {  // "$b": not a name
-        SCOPED_TRACE(line);
+         std::vector<std::string>{"Yg\tMg\tMTI3LjAuMC4x\tLw\tsoon\tfalse\tfalse\n",  // max-age not a number
+                                  "Y+\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",    // not URL-safe base64
+                                  "JGI\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",   // "$b": not a name
+                                  std::string(1u << 20, '\n')}) {                    // beyond any real jar
+        SCOPED_TRACE(line.substr(0, 40));
         test::writeFile(sessionFile, "YQ\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n" + line);
         auto halvo = client();
         EXPECT_TRUE(halvo->cookies().empty());

@@ -134,6 +134,25 @@ TEST(Replies, AnErrorEventNamesItsCleanedCodeAndMessage) {
               "Discord refuse la commande [C1234567890123456789012…] m");
 }
 
+TEST(Replies, ANestingNoRealReplyHasIsRefusedAsUnreadable) {
+    const auto failure = [](const std::string& body) {
+        return failureMessage<common::IoFailure>([&] { checkReply(body, "SET_ACTIVITY"); });
+    };
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    // A structured code is named in its JSON form at any depth a reply may have ...
+    EXPECT_EQ(failure(R"({"evt":"ERROR","data":{"code":[[1]],"message":"m"}})"),
+              "Discord refuse la commande [[[1]]] m");
+    EXPECT_TRUE(failure(R"({"evt":"ERROR","data":{"code":)" + nested(MAX_REPLY_DEPTH - 2) + "}}")
+                    .starts_with("Discord refuse la commande [[[["));
+    // ... and a frame's worth of nesting, read from the connection, is refused without exhausting the stack.
+    const std::string deep = R"({"evt":"ERROR","data":{"code":)" + nested(500'000) + "}}";
+    ScriptedConnection connection(encodeFrame(FRAME, deep));
+    const Frame frame = readFrame(connection);
+    EXPECT_EQ(failure(frame.body), "réponse Discord illisible");
+    EXPECT_EQ(failure(R"({"cmd":"SET_ACTIVITY","nonce":)" + nested(MAX_REPLY_DEPTH) + "}"),
+              "réponse Discord illisible");
+}
+
 TEST(Reasons, NameTheFailureKindAndItsCleanedMessage) {
     EXPECT_EQ(reasonText(std::make_exception_ptr(common::IoFailure("Discord IPC fermé"))),
               "orlex::common::IoFailure · Discord IPC fermé");

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Fuzzing campaigns: builds the libFuzzer targets of fuzz/ in build/fuzz (clang, -O1 -g, address and
+# undefined-behaviour sanitizers) and runs each target, one after the other, for EXECS executions
+# (default 10,000,000) over a scratch copy of its committed corpus (fuzz/corpus/<target>), which is never
+# grown. A target stops early after FUZZ_MAX_TIME seconds (default 1800); the figures say so.
+# Usage: bench/fuzz.sh [EXECS]
+#        FUZZ_TARGETS="set_cookie safe_path" FUZZ_MAX_TIME=600 bench/fuzz.sh 1000000
+# Findings are kept in build/fuzz/findings/<target>/; the exit status is 1 when a target failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+execs=${1:-10000000}
+max_time=${FUZZ_MAX_TIME:-1800}
+
+export CCACHE_DIR=${CCACHE_DIR:-/var/cache/orlex-ccache}
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DORLEX_TESTS=OFF -DORLEX_FUZZ=ON >/dev/null
+nice -n 10 ninja -C build/fuzz -j2 orlex_fuzzers >/dev/null
+
+if [ -n "${FUZZ_TARGETS:-}" ]; then
+    read -r -a targets <<<"$FUZZ_TARGETS"
+else
+    targets=()
+    for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orlex-fuzz.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); target executions $execs, at most ${max_time} s each"
+printf '%-22s %12s %9s %10s  %s\n' target execs seconds execs/s result
+status=0
+for target in "${targets[@]}"; do
+    corpus="$work/$target"
+    findings="build/fuzz/findings/$target"
+    mkdir -p "$corpus" "$findings"
+    cp fuzz/corpus/"$target"/* "$corpus"/
+    log="$work/$target.log"
+    start=$(date +%s.%N)
+    if nice -n 10 build/fuzz/fuzz/fuzz-"$target" -runs="$execs" -max_total_time="$max_time" \
+        -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1; then
+        result=ok
+    else
+        result="FAILED (log: $findings/log)"
+        cp "$log" "$findings/log"
+        status=1
+    fi
+    end=$(date +%s.%N)
+    done_execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    done_execs=${done_execs:-0}
+    seconds=$(awk "BEGIN { printf \"%.0f\", $end - $start }")
+    [ "$result" = ok ] && [ "$done_execs" -lt "$execs" ] && result="ok, stopped by the time limit"
+    printf '%-22s %12s %9s %10s  %s\n' "$target" "$done_execs" "$seconds" \
+        "$(awk "BEGIN { printf \"%.0f\", $done_execs / ($end - $start) }")" "$result"
+done
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit "$status"
