@@ -168,9 +168,18 @@ SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap) {
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return SmallFile{NodeKind::Directory};
     SmallFile file{NodeKind::Regular};
-    file.bytes.resize(cap + 1);
+    // Sized by what the file holds now, not by the cap; grown while a growing file delivers more, up to
+    // one byte beyond cap.
+    const std::size_t limit = cap + 1;
+    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    file.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(limit, size + 1)));
     std::size_t filled = 0;
-    while (filled < file.bytes.size()) {
+    for (;;) {
+        if (filled == file.bytes.size()) {
+            if (file.bytes.size() == limit)
+                break;
+            file.bytes.resize(std::min(limit, file.bytes.size() * 2));
+        }
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(file.bytes.size() - filled, 1 << 20));
         DWORD got = 0;
         if (!::ReadFile(h.get(), file.bytes.data() + filled, want, &got, nullptr))
