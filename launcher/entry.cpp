@@ -154,7 +154,7 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
     if (flags.contains("--plan") || flags.contains("--install") || flags.contains("--repair")) {
         const update::Signed remote = patcher.remote();
         const update::Plan plan = patcher.plan(remote);
-        lines.print("PLAN files=" + std::to_string(plan.files) + " bytes=" + std::to_string(plan.bytes) +
+        lines.print("PLAN files=" + std::to_string(plan.files) + " bytes=" + std::to_string(plan.fetchBytes) +
                     " version=" + plan.release.manifest.version);
         if (!flags.contains("--plan"))
             patcher.install(plan);

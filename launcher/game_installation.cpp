@@ -7,6 +7,7 @@
 #include "common/interruption.h"
 #include "common/text.h"
 #include "launcher/launcher_failure.h"
+#include "launcher/launcher_log.h"
 #include "launcher/progress_text.h"
 #include "update/channel_url.h"
 
@@ -20,6 +21,15 @@ constexpr const char* PROBE_UNAVAILABLE =
     "Vérification des mises à jour indisponible · nouvel essai automatique.";
 constexpr std::uintmax_t MAX_FAILED_RECORD = 4096;  // an id is 64 characters; anything far larger is not one
 
+// The engines' notes go to the launcher log, as well as wherever the settings already send them.
+update::PatcherSettings loggingTo(update::PatcherSettings settings, const std::filesystem::path& root) {
+    settings.log = [root, earlier = std::move(settings.log)](const std::string& note) {
+        earlier(note);
+        appendLauncherLog(root, note);
+    };
+    return settings;
+}
+
 }  // namespace
 
 GameInstallation::GameInstallation(const LauncherConfig& config, const update::Ed25519Key& key,
@@ -28,7 +38,7 @@ GameInstallation::GameInstallation(const LauncherConfig& config, const update::E
       signedIn_(std::move(signedIn)),
       channel_(config.channel),
       key_(key),
-      engineSettings_(config.engine),
+      engineSettings_(loggingTo(config.engine, config.root)),
       probeFirst_(config.probeFirst),
       probeEvery_(config.probeEvery),
       engine_(std::make_unique<update::Patcher>(channel_, key_, config.root, "client", engineSettings_)) {}
@@ -112,7 +122,7 @@ void GameInstallation::show(const update::Plan& plan, const std::optional<update
         "Version installée : " + (installed ? installed->manifest.version : std::string("aucune"));
     state.action = current ? "JOUER" : installed ? "METTRE À JOUR" : "INSTALLER";
     state.bar = current ? 1000 : 0;
-    state.status = current ? "Prêt à jouer." : "Mise à jour prête • " + megabytes(plan.bytes) + " Mo";
+    state.status = current ? "Prêt à jouer." : "Mise à jour prête • " + megabytes(plan.fetchBytes) + " Mo";
     runner_.post([this, state](LauncherView& view) mutable {
         // Read when shown: a sign-in or sign-out since the check decides.
         state.actionVisible = signedIn_();

@@ -198,7 +198,8 @@ Patcher::Patcher(std::string base, Ed25519Key key, fs::path root, std::string pr
       root_(normalised(root)),
       product_(std::move(product)),
       verifier_(std::move(key), product_, root_, std::move(settings.now)),
-      cores_(std::move(settings.cores)) {
+      cores_(std::move(settings.cores)),
+      log_(std::move(settings.log)) {
     checkChannelBase(base_);
     rejectLinks(root_);
     common::createDirectories(root_);
@@ -299,14 +300,33 @@ Plan Patcher::plan(const Signed& release) {
     const std::optional<fs::path> active = installedDirectory(old);
     checkSequence(release, old);
     housekeep(active, std::nullopt, release.id);
-    Plan result{release, 0, 0, active, intactEntries(active, release.manifest.files)};
+    Plan result{release, 0, 0, 0, active, intactEntries(active, release.manifest.files), {}};
+    result.reuse = findReuse(active, release.manifest.files, result.intact);
     for (std::size_t i = 0; i < result.intact.size(); ++i) {
         if (!result.intact[i]) {
-            result.bytes += release.manifest.files[i].size;
+            const std::int64_t size = release.manifest.files[i].size;
+            result.bytes += size;
+            result.fetchBytes += result.reuse[i] ? result.reuse[i]->fetchBytesFrom(0) : size;
             ++result.files;
         }
     }
     return result;
+}
+
+std::vector<std::shared_ptr<const ChunkReuse>> Patcher::findReuse(const std::optional<fs::path>& dir,
+                                                                  const std::vector<VerifiedEntry>& entries,
+                                                                  const Stamps& intact) {
+    std::vector<std::shared_ptr<const ChunkReuse>> reuse(entries.size());
+    if (!dir)
+        return reuse;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (intact[i] || entries[i].size < CHUNKED_BLOB_MIN)
+            continue;
+        if (std::optional<ChunkReuse> found =
+                findChunkReuse(transports_->at(0), entries[i], safe(*dir, entries[i].path), log_))
+            reuse[i] = std::make_shared<const ChunkReuse>(std::move(*found));
+    }
+    return reuse;
 }
 
 void Patcher::install(const Plan& plan) {
@@ -319,6 +339,9 @@ void Patcher::install(const Plan& plan) {
 
     const std::vector<VerifiedEntry>& entries = release.manifest.files;
     const Stamps reusable = reuseVerdicts(plan, active);
+    // Chunk reuse as planned; made afresh, file by file as it is fetched, when the plan was made against
+    // another active release.
+    const bool plannedReuse = plan.active == active && plan.reuse.size() == entries.size();
     std::int64_t planBytes = 0;
     std::int32_t planFiles = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -399,7 +422,17 @@ void Patcher::install(const Plan& plan) {
             if (!intactStamp(stage, entry)) {
                 const fs::path partial = downloads / entry.sha256;
                 legacy.adopt(stage, entry, partial);
-                transport.download(entry, dst, partial, fetchedBefore[i], planBytes, started, report);
+                std::shared_ptr<const ChunkReuse> reuse;
+                if (plannedReuse) {
+                    reuse = plan.reuse[i];
+                } else if (active && entry.size >= CHUNKED_BLOB_MIN) {
+                    if (std::optional<ChunkReuse> found =
+                            findChunkReuse(transport, entry, safe(*active, entry.path), log_))
+                        reuse = std::make_shared<const ChunkReuse>(std::move(*found));
+                }
+                const AssemblyReport assembly{fetchedBefore[i], planBytes, started, report};
+                if (!reuse || !assembleFromChunks(transport, entry, *reuse, dst, partial, assembly, log_))
+                    transport.download(entry, dst, partial, fetchedBefore[i], planBytes, started, report);
             }
         };
         DownloadsAhead fetches(std::move(missing), entries.size(), *transports_, fetch, progress_);

@@ -13,6 +13,7 @@
 
 #include "common/file_lock.h"
 #include "common/file_system.h"
+#include "update/chunk_reuse.h"
 #include "update/downloads_ahead.h"
 #include "update/release.h"
 #include "update/signature.h"
@@ -24,13 +25,19 @@ namespace orlex::update {
 // What installing a release would fetch: the entries not already intact in the active release.
 struct Plan {
     Signed release;
-    std::int64_t bytes = 0;
+    std::int64_t bytes = 0;  // the sizes of the files to fetch
     std::int32_t files = 0;
+    // The bytes expected to travel: bytes less what older versions of the files already hold in
+    // chunks the channel's indexes name.
+    std::int64_t fetchBytes = 0;
     // What install() takes over from planning: the active directory the plan was made against (nullopt
     // when nothing was installed) and, per entry in manifest order, the stamp of its file there when
     // it was found intact (nullopt: it must be fetched).
     std::optional<std::filesystem::path> active;
     std::vector<std::optional<common::FileStamp>> intact;
+    // Per entry to fetch, how the active release's older version of its file can be reused (null: it
+    // is fetched whole).
+    std::vector<std::shared_ptr<const ChunkReuse>> reuse;
 };
 
 // The engine root's exclusive lock (update.lock). Holding it entitles the holder to change the root;
@@ -50,6 +57,8 @@ struct PatcherSettings {
     ManifestVerifier::Clock now = ManifestVerifier::systemSeconds;
     // How many cores the host reports; 0 when it cannot tell. Hashing and copying use up to four.
     std::function<unsigned()> cores = [] { return std::thread::hardware_concurrency(); };
+    // Notes for the launcher's log (from any thread): why a file was fetched whole after all.
+    EngineLog log = [](const std::string&) {};
 };
 
 // One engine root for one product on one update channel.
@@ -142,7 +151,13 @@ private:
     std::string product_;
     ManifestVerifier verifier_;
     std::function<unsigned()> cores_;
+    // Chunk reuse for each entry to fetch whose older version lies in dir.
+    std::vector<std::shared_ptr<const ChunkReuse>> findReuse(const std::optional<std::filesystem::path>& dir,
+                                                             const std::vector<VerifiedEntry>& entries,
+                                                             const Stamps& intact);
+
     std::unique_ptr<TransportPool> transports_;  // the first one also fetches the manifests
+    EngineLog log_;
     ProgressListener progress_ = [](const Progress&) {};
 };
 

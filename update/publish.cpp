@@ -19,6 +19,7 @@
 #include "common/text.h"
 #include "common/thread_name.h"
 #include "update/atomic_write.h"
+#include "update/chunks.h"
 #include "update/digest.h"
 #include "update/json_codec.h"
 #include "update/paths.h"
@@ -81,16 +82,35 @@ void storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string
     common::replaceFile(temporary, blob);
 }
 
+// Gives a large blob its chunk index "<digest>.chunks" (written through "<digest>.chunks.tmp" and one
+// atomic move, flushed) unless it already has one for its size: an index never changes for a digest.
+void storeChunkIndex(const fs::path& blobs, const std::string& digest, std::int64_t size) {
+    if (size < CHUNKED_BLOB_MIN)
+        return;
+    const fs::path index = blobs / (digest + ".chunks");
+    const common::SmallFile present = common::readSmallFile(index, maxChunkIndexBytes(size));
+    if (present.kind == common::NodeKind::Regular && !present.oversized &&
+        decodeChunkIndex(present.bytes, size))
+        return;
+    const Bytes bytes = encodeChunkIndex(size, chunkFile(blobs / digest));
+    fs::path temporary = index;
+    temporary += ".tmp";
+    common::removeNode(temporary);
+    common::writeNewFile(temporary, bytes, {.ownerOnly = false, .durable = true});
+    common::replaceFile(temporary, index);
+}
+
 struct StoredFile {
     std::string digest;
     std::int64_t size = 0;
     bool executable = false;
 };
 
-// Hashes every file and stores its blob, on up to STORE_THREADS threads; the results keep the order of
-// files. One thread takes on each distinct digest and the others skip it. Every blob is complete and
-// durable when this returns. A failure stops the taking of further files, and the failure of the lowest
-// file index is rethrown once every thread has ended. progress, when set, hears of each file done.
+// Hashes every file and stores its blob (with its chunk index when it is large), on up to STORE_THREADS
+// threads; the results keep the order of files. One thread takes on each distinct digest and the others skip
+// it. Every blob is complete and durable when this returns. A failure stops the taking of further files, and
+// the failure of the lowest file index is rethrown once every thread has ended. progress, when set, hears of
+// each file done.
 std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, const fs::path& blobs,
                                      const PublishProgress& progress) {
     std::vector<StoredFile> stored(files.size());
@@ -129,8 +149,10 @@ std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, cons
                     const std::lock_guard lock(mutex);
                     mine = claimed.insert(out.digest).second;
                 }
-                if (mine)
+                if (mine) {
                     storeBlob(blobs, file, out.digest, out.size);
+                    storeChunkIndex(blobs, out.digest, out.size);
+                }
                 if (progress) {
                     const std::lock_guard lock(reporting);
                     done += out.size;

@@ -48,7 +48,8 @@ struct Published {
 // bytes of the files done so far and of all files. Called from the storing threads, one call at a time.
 using PublishProgress = std::function<void(const std::string& file, std::int64_t done, std::int64_t total)>;
 
-// Publishes one release: blobs first (an intact blob is left alone), then history/<sequence>-<id>.json
+// Publishes one release: blobs first (an intact blob is left alone; one of CHUNKED_BLOB_MIN bytes or more
+// also gets its chunk index "<digest>.chunks", kept when present), then history/<sequence>-<id>.json
 // and current.json, each written atomically.
 Published publish(const Publication& publication, const PublishProgress& progress = {});
 

@@ -278,6 +278,59 @@ Bytes Transport::fetch(const std::string& name, std::size_t limit) {
     std::rethrow_exception(last);
 }
 
+std::optional<Bytes> Transport::fetchOptional(const std::string& name, std::size_t limit) {
+    const net::Request request{.url = resolve(name),
+                               .headersTimeout = timing_.manifestRequestTimeout,
+                               .exchangeTimeout = timing_.downloadTimeout};
+    MemoryBody body(limit);
+    const long status = send(request, body);
+    if (status == 404)
+        return std::nullopt;
+    if (status != 200)
+        throw IoFailure("Réponse inattendue : " + std::to_string(status));
+    return std::move(body.bytes);
+}
+
+void Transport::fetchRange(const std::string& name, std::int64_t offset, std::int64_t length,
+                           std::int64_t size,
+                           const std::function<void(std::span<const std::uint8_t>)>& sink) {
+    // Passes on the body of a 206 for exactly the range asked; anything else stops at its head.
+    class RangeBody : public net::ResponseBody {
+    public:
+        RangeBody(std::string expected, std::int64_t length,
+                  const std::function<void(std::span<const std::uint8_t>)>& sink)
+            : expected_(std::move(expected)), length_(length), sink_(sink) {}
+        void start(const net::ResponseHead& head) override {
+            if (head.status != 206 || head.first("Content-Range") != expected_)
+                throw IoFailure("Plage refusée : " + std::to_string(head.status));
+        }
+        void accept(std::span<const std::uint8_t> batch) override {
+            received += static_cast<std::int64_t>(batch.size());
+            if (received > length_)
+                throw IoFailure("Réponse trop grande");
+            sink_(batch);
+        }
+        std::int64_t received = 0;
+
+    private:
+        std::string expected_;
+        std::int64_t length_;
+        const std::function<void(std::span<const std::uint8_t>)>& sink_;
+    };
+
+    net::Request request{.url = resolve(name),
+                         .headersTimeout = timing_.fileRequestTimeout,
+                         .exchangeTimeout = timing_.downloadTimeout};
+    const std::int64_t last = offset + length - 1;
+    request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-" + std::to_string(last));
+    RangeBody body(
+        "bytes " + std::to_string(offset) + "-" + std::to_string(last) + "/" + std::to_string(size), length,
+        sink);
+    send(request, body);
+    if (body.received != length)
+        throw IoFailure("Taille téléchargée incorrecte");
+}
+
 void Transport::download(const VerifiedEntry& entry, const fs::path& dst, const fs::path& partial,
                          std::int64_t completed, std::int64_t total, Clock::time_point started,
                          const ProgressListener& progress) {

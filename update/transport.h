@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "common/interruption.h"
@@ -72,6 +73,18 @@ public:
     // body exceeds limit bytes, and with the other failures of an exchange. The third failure is
     // raised as it is.
     Bytes fetch(const std::string& name, std::size_t limit);
+
+    // GETs base resolved with name in one attempt: nullopt for a 404, the body for a 200. Fails with
+    // IoFailure("Réponse inattendue : {status}") for another status, with "Transport interrompu" (cause
+    // "Réponse trop grande") past limit bytes, and with the other failures of an exchange.
+    std::optional<Bytes> fetchOptional(const std::string& name, std::size_t limit);
+
+    // One exchange for length bytes from offset of the file of size bytes at base resolved with name;
+    // each batch of the body goes to sink, in order. Unless the answer is a 206 naming exactly that range,
+    // fails with IoFailure("Plage refusée : {status}") before any byte reaches sink; a body of another
+    // length fails as "Taille téléchargée incorrecte"; the other failures are those of an exchange.
+    void fetchRange(const std::string& name, std::int64_t offset, std::int64_t length, std::int64_t size,
+                    const std::function<void(std::span<const std::uint8_t>)>& sink);
 
     // Brings entry's file to dst, resuming from "<partial>.part" (bytes received so far) and
     // "<partial>.incoming" (the body of the response in progress, left by a crash). The caller names

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace orlex::test {
 namespace {
@@ -25,16 +27,28 @@ struct Pending {
     int remaining;  // < 0: forever
 };
 
-// The N of "bytes=N-", or -1 when the header is absent or of another form.
-std::int64_t rangeStart(const std::string& header) {
+// The first and last byte of "bytes=N-" (last -1: to the end) or "bytes=N-M"; nullopt when the header
+// is absent or of another form.
+std::optional<std::pair<std::int64_t, std::int64_t>> askedRange(const std::string& header) {
     constexpr std::string_view prefix = "bytes=";
-    if (!header.starts_with(prefix) || !header.ends_with('-'))
-        return -1;
-    const char* begin = header.data() + prefix.size();
-    const char* end = header.data() + header.size() - 1;
-    std::int64_t value = -1;
-    const auto [stop, error] = std::from_chars(begin, end, value);
-    return error == std::errc() && stop == end ? value : -1;
+    const std::size_t dash = header.find('-');
+    if (!header.starts_with(prefix) || dash == std::string::npos)
+        return std::nullopt;
+    const auto number = [&](std::size_t from, std::size_t to) -> std::optional<std::int64_t> {
+        std::int64_t value = -1;
+        const auto [stop, error] = std::from_chars(header.data() + from, header.data() + to, value);
+        return error == std::errc() && stop == header.data() + to && from < to ? std::optional(value)
+                                                                               : std::nullopt;
+    };
+    const std::optional<std::int64_t> first = number(prefix.size(), dash);
+    if (!first)
+        return std::nullopt;
+    if (dash + 1 == header.size())
+        return std::pair(*first, std::int64_t{-1});
+    const std::optional<std::int64_t> last = number(dash + 1, header.size());
+    if (!last || *last < *first)
+        return std::nullopt;
+    return std::pair(*first, *last);
 }
 
 }  // namespace
@@ -51,6 +65,7 @@ struct HttpsServer::State {
     bool stopping = false;
     std::vector<Request> requests;
     std::vector<std::string> unexpected;
+    std::map<std::string, std::int64_t> served;  // body bytes written, per path
     std::map<std::string, std::deque<Pending>> faults;
 
     std::atomic<std::size_t> handshakes{0};
@@ -118,28 +133,31 @@ struct HttpsServer::State {
             return;
         }
         const auto size = static_cast<std::int64_t>(fs::file_size(file));
-        const std::int64_t asked = rangeStart(request.get_header_value("Range"));
+        const auto asked = askedRange(request.get_header_value("Range"));
         std::int64_t offset = 0;
+        std::int64_t end = size;  // one past the last byte sent
         response.status = 200;
-        if (asked >= 0 && !is(Fault::Kind::IgnoreRange)) {
-            if (asked >= size && size > 0) {
+        if (asked && !is(Fault::Kind::IgnoreRange)) {
+            if (asked->first >= size && size > 0) {
                 response.status = 416;
                 response.set_header("Content-Range", "bytes */" + std::to_string(size));
                 return;
             }
-            offset = asked;
+            offset = asked->first;
+            if (asked->second >= 0)
+                end = std::min(size, asked->second + 1);
             response.status = 206;
         }
         if (is(Fault::Kind::WrongContentRange)) {
             response.status = 206;
             response.set_header("Content-Range", "bytes " + std::to_string(offset) + "-" +
-                                                     std::to_string(size) + "/" + std::to_string(size + 1));
+                                                     std::to_string(end) + "/" + std::to_string(size + 1));
         } else if (response.status == 206) {
             response.set_header("Content-Range", "bytes " + std::to_string(offset) + "-" +
-                                                     std::to_string(size - 1) + "/" + std::to_string(size));
+                                                     std::to_string(end - 1) + "/" + std::to_string(size));
         }
 
-        const std::int64_t length = size - offset;
+        const std::int64_t length = end - offset;
         const std::int64_t announced = length + (is(Fault::Kind::OneByteOver) ? 1 : 0);
         const std::int64_t cut = is(Fault::Kind::CutBody) ? fault->bytes : announced;
         const bool alter = is(Fault::Kind::WrongContent);
@@ -153,8 +171,8 @@ struct HttpsServer::State {
         auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
         response.set_content_provider(
             static_cast<std::size_t>(announced), "application/octet-stream",
-            [this, in, offset, length, cut, alter, over, drip](std::size_t at, std::size_t,
-                                                               httplib::DataSink& sink) {
+            [this, in, offset, length, cut, alter, over, drip, path = request.path](
+                std::size_t at, std::size_t, httplib::DataSink& sink) {
                 const auto position = static_cast<std::int64_t>(at);
                 if (position >= cut)
                     return false;  // drops the connection before the announced end
@@ -177,6 +195,10 @@ struct HttpsServer::State {
                     // The extra byte travels with the last ones, as a single batch.
                     if (over && position + static_cast<std::int64_t>(chunk.size()) == length)
                         chunk += '+';
+                }
+                {
+                    const std::lock_guard lock(mutex);
+                    served[path] += static_cast<std::int64_t>(chunk.size());
                 }
                 return sink.write(chunk.data(), chunk.size());
             });
@@ -239,6 +261,12 @@ std::vector<std::string> HttpsServer::rangesFor(const std::string& path) const {
             ranges.push_back(request.range);
     }
     return ranges;
+}
+
+std::int64_t HttpsServer::bytesServed(const std::string& path) const {
+    const std::lock_guard lock(state_->mutex);
+    const auto found = state_->served.find(path);
+    return found == state_->served.end() ? 0 : found->second;
 }
 
 std::size_t HttpsServer::handshakes() const {

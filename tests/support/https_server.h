@@ -42,10 +42,10 @@ struct Fault {
 
 // An HTTPS server on 127.0.0.1 (ephemeral port), in this process, serving the files under a directory
 // (a channel) as static files: GET "/" + relative path. Bodies are streamed from disk in chunks, never
-// held whole. "Range: bytes=N-" gets 206 with "Content-Range: bytes N-(size-1)/size". Every request is
-// recorded. A request for a file that does not exist, with no fault to answer it, gets 404 and fails
-// the test when the server is destroyed. Faults apply per path to the next requests, in the order
-// injected. Thread-safe.
+// held whole. "Range: bytes=N-" gets 206 with "Content-Range: bytes N-(size-1)/size", "bytes=N-M" the
+// bytes N to M. Every request is recorded. A request for a file that does not exist, with no fault to answer
+// it, gets 404 and fails the test when the server is destroyed. Faults apply per path to the next requests,
+// in the order injected. Thread-safe.
 class HttpsServer {
 public:
     HttpsServer(std::filesystem::path root, const TestCa& ca);
@@ -67,6 +67,8 @@ public:
     std::vector<Request> requests() const;
     // The Range header of each request for path, in order ("" for none).
     std::vector<std::string> rangesFor(const std::string& path) const;
+    // Body bytes sent for path so far (over all its requests).
+    std::int64_t bytesServed(const std::string& path) const;
     // How many TLS handshakes the server has completed (one per connection a client opened).
     std::size_t handshakes() const;
     // Blocks until at least count requests have arrived.
