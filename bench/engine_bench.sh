@@ -44,7 +44,7 @@ install_mbps=()
 curl_mbps=()
 curl_sync_mbps=()
 peak=0
-(cd "$work/channel" && ls blobs) | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
+(cd "$work/channel" && ls blobs | grep -v "\.chunks$") | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
 awk -v dir="$work/curl-out" '{print; sub(/.*blobs\//, ""); sub(/"$/, ""); print "output = \"" dir "/" $0 "\""}' \
     "$work/curl.urls" >"$work/curl.config"
 for run in $(seq 1 "$runs"); do

@@ -44,7 +44,7 @@ done
 "$publish" publish "$work/payload" "$work/channel" "$private_key" client 1.0.0 1 linux-x64 >/dev/null
 base=$(tools/serve-channel start "$work/channel" "$work/server")
 export ORLEX_BENCH_TRUSTSTORE=$work/server/ca.pem
-(cd "$work/channel" && ls blobs) | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
+(cd "$work/channel" && ls blobs | grep -v "\.chunks$") | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
 awk -v dir="$work/curl-out" '{print; sub(/.*blobs\//, ""); sub(/"$/, ""); print "output = \"" dir "/" $0 "\""}' \
     "$work/curl.urls" >"$work/curl.config"
 

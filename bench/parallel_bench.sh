@@ -46,7 +46,7 @@ proxy=$!
 until grep -q ready "$work/proxy.log"; do sleep 0.05; done
 base="https://127.0.0.1:$proxy_port/"
 export ORLEX_BENCH_TRUSTSTORE=$work/server/ca.pem
-(cd "$work/channel" && ls blobs) | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
+(cd "$work/channel" && ls blobs | grep -v "\.chunks$") | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
 awk -v dir="$work/curl-out" '{print; sub(/.*blobs\//, ""); sub(/"$/, ""); print "output = \"" dir "/" $0 "\""}' \
     "$work/curl.urls" >"$work/curl.config"
 
