@@ -68,6 +68,11 @@ SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap);
 // Forces a regular file's data and size to the storage device.
 void syncFile(const std::filesystem::path& path);
 
+// Asks the system to start writing the regular file's changed data to the storage device, without
+// waiting: a flush that follows finds less left to do. Best effort, and nothing on systems that do not
+// offer it; never a promise of durability.
+void startWriteback(const std::filesystem::path& path) noexcept;
+
 // Gives the regular file from a second name, to (a hard link): both names then share one file. False
 // when the file system cannot (no hard links there, another volume, too many links); to must not exist.
 bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to);

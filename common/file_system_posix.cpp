@@ -226,6 +226,16 @@ void syncFile(const std::filesystem::path& path) {
         fail("Synchronisation impossible", path);
 }
 
+void startWriteback(const std::filesystem::path& path) noexcept {
+#ifdef __linux__
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)path;
+#endif
+}
+
 bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0)  // 0: a link is never followed
         return true;

@@ -200,6 +200,10 @@ void syncFile(const std::filesystem::path& path) {
         fail("Synchronisation impossible", path);
 }
 
+void startWriteback(const std::filesystem::path&) noexcept {
+    // Windows has no call that starts a write-back without waiting for it; the later flush does it all.
+}
+
 bool linkFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::CreateHardLinkW(extended(to).c_str(), extended(from).c_str(), nullptr))
         return true;

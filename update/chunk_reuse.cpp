@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "common/failure.h"
+#include "common/file_system.h"
 #include "common/interruption.h"
 #include "update/digest.h"
 #include "update/paths.h"
@@ -18,6 +19,8 @@ using common::IoFailure;
 
 constexpr std::size_t WRITE_BLOCK = 1024 * 1024;
 constexpr std::int64_t PROGRESS_STEP = 256 * 1024;
+// As for downloads: the system starts writing the file to the device as it grows, not all at its flush.
+constexpr std::int64_t WRITEBACK_STEP = 16 * 1024 * 1024;
 
 struct DigestHash {
     std::size_t operator()(const ChunkDigest& digest) const noexcept {
@@ -101,9 +104,15 @@ public:
 private:
     void write() {
         out_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::streamsize>(block_.size()));
-        block_.clear();
         if (!out_)
             throw IoFailure("Écriture impossible : " + part_.string());
+        unflushed_ += static_cast<std::int64_t>(block_.size());
+        block_.clear();
+        if (unflushed_ >= WRITEBACK_STEP) {
+            out_.flush();
+            common::startWriteback(part_);
+            unflushed_ = 0;
+        }
     }
 
     const fs::path& part_;
@@ -113,6 +122,7 @@ private:
     Sha256 sha_;
     std::int64_t placed_;
     std::int64_t reported_;
+    std::int64_t unflushed_ = 0;  // written since the last start of a write-back
     const AssemblyReport& report_;
 };
 

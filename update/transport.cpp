@@ -96,6 +96,9 @@ constexpr std::int64_t PROGRESS_STEP = 256 * 1024;
 // still in the processor's cache; handing blocks to a hashing thread cost more than it saved (see
 // bench/README.md, installation through the program).
 constexpr std::size_t WRITE_BLOCK = 1024 * 1024;
+// Written bytes after which the system is asked to start writing them to the device: the file is flushed
+// before the release is committed, and a large file would otherwise leave all of it to that flush.
+constexpr std::int64_t WRITEBACK_STEP = 16 * 1024 * 1024;
 
 // One attempt's response body, streamed to the ".incoming" file (created or truncated when the
 // response starts) behind the entry's size as cap, in writes of WRITE_BLOCK bytes (the last one
@@ -194,7 +197,13 @@ private:
         out_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::streamsize>(block_.size()));
         if (!out_)
             throw IoFailure("Écriture impossible : " + context_.incoming.string());
+        unflushed_ += static_cast<std::int64_t>(block_.size());
         block_.clear();
+        if (unflushed_ >= WRITEBACK_STEP) {
+            out_.flush();
+            common::startWriteback(context_.incoming);
+            unflushed_ = 0;
+        }
     }
 
     const Context& context_;
@@ -205,6 +214,7 @@ private:
     std::int64_t received_ = 0;
     std::int64_t reported_ = 0;  // received_ at the last report
     std::int64_t responseOffset_ = -1;
+    std::int64_t unflushed_ = 0;  // written since the last start of a write-back
 };
 
 // After a failed attempt: bytes that arrived at a known offset and fit the entry join ".part";
