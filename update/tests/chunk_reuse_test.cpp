@@ -199,6 +199,8 @@ TEST_F(ChunkedUpdate, EditsAnywhereFetchLittleMoreThanWhatChangedAndThePlanSaysS
         {"50 KiB deleted at the start", [](const std::string& w) { return w.substr(50 << 10); }, 50 << 10},
         {"64 KiB deleted in the middle",
          [](const std::string& w) { return std::string(w).erase(middle, 64 << 10); }, 64 << 10},
+        {"64 KiB appended", [](const std::string& w) { return w + test::randomBytes(64 << 10, 26); },
+         64 << 10},
         {"the last 100 KiB deleted", [](const std::string& w) { return w.substr(0, w.size() - (100 << 10)); },
          100 << 10},
     };

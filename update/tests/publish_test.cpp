@@ -12,6 +12,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "update/chunks.h"
 #include "update/digest.h"
 #include "update/paths.h"
 #include "update/platform.h"
@@ -366,6 +367,27 @@ TEST_F(PublishFixture, ADamagedOrLeftoverBlobIsReplaced) {
     EXPECT_EQ(readFile(channel() / "blobs" / gameBlob), game);
     EXPECT_EQ(readFile(channel() / "blobs" / toolBlob), "tool");
     EXPECT_EQ(listFiles(channel() / "blobs"), (std::vector<std::string>{gameBlob, toolBlob}));
+}
+
+TEST_F(PublishFixture, LargeBlobsGetAChunkIndexThatRepublishingKeepsUnlessItIsDamaged) {
+    const std::string world = test::randomBytes(static_cast<std::size_t>(CHUNKED_BLOB_MIN), 3);
+    writeFile(payload() / "assets" / "world.pak", world);
+    writeFile(payload() / "assets" / "small.pak", test::randomBytes(CHUNKED_BLOB_MIN - 1, 4));
+    ASSERT_EQ(publishSequence("1").status, 0);
+    const fs::path index = channel() / "blobs" / (hash(payload() / "assets" / "world.pak") + ".chunks");
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    EXPECT_EQ(decodeChunkIndex(readBytes(index), CHUNKED_BLOB_MIN), chunkBytes(bytes(world)));
+    EXPECT_EQ(listFiles(channel() / "blobs").size(), 3u);  // no index for the smaller blob
+
+    const Stamp stamp = stampOf(index);
+    ASSERT_EQ(publishSequence("2").status, 0);
+    EXPECT_EQ(stampOf(index), stamp);
+
+    writeFile(index, "not an index");
+    ASSERT_EQ(publishSequence("3").status, 0);
+    EXPECT_EQ(decodeChunkIndex(readBytes(index), CHUNKED_BLOB_MIN), chunkBytes(bytes(world)));
 }
 
 TEST_F(PublishFixture, AFailedPublicationLeavesTheCurrentReleaseInPlace) {
