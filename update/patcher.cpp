@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <exception>
 #include <unordered_set>
 #include <vector>
@@ -185,6 +186,29 @@ void removeEmptyDirectories(const fs::path& dir) noexcept {
     }
 }
 
+// Where the active release (dir, its manifest older) holds an older version of entry's file: the file at
+// the same path, or else, for a file renamed between the releases, the file of a path the new release no
+// longer names (newPaths) whose size is the closest. nullopt when there is neither.
+std::optional<fs::path> olderVersion(const fs::path& dir, const std::optional<Signed>& older,
+                                     const std::unordered_set<std::string>& newPaths,
+                                     const VerifiedEntry& entry) {
+    const fs::path same = safe(dir, entry.path);
+    if (common::regularFileStamp(same))
+        return same;
+    if (!older)
+        return std::nullopt;
+    const VerifiedEntry* closest = nullptr;
+    for (const VerifiedEntry& candidate : older->manifest.files) {
+        if (candidate.size < CHUNKED_BLOB_MIN || newPaths.contains(candidate.path))
+            continue;
+        if (!closest || std::abs(candidate.size - entry.size) < std::abs(closest->size - entry.size))
+            closest = &candidate;
+    }
+    if (!closest)
+        return std::nullopt;
+    return safe(dir, closest->path);
+}
+
 void writeManifestFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
     common::removeNode(path);  // an earlier attempt may have written it before failing
     common::writeNewFile(path, bytes, {.ownerOnly = false, .durable = true});
@@ -301,7 +325,7 @@ Plan Patcher::plan(const Signed& release) {
     checkSequence(release, old);
     housekeep(active, std::nullopt, release.id);
     Plan result{release, 0, 0, 0, active, intactEntries(active, release.manifest.files), {}};
-    result.reuse = findReuse(active, release.manifest.files, result.intact);
+    result.reuse = findReuse(active, old, release, result.intact);
     for (std::size_t i = 0; i < result.intact.size(); ++i) {
         if (!result.intact[i]) {
             const std::int64_t size = release.manifest.files[i].size;
@@ -314,16 +338,21 @@ Plan Patcher::plan(const Signed& release) {
 }
 
 std::vector<std::shared_ptr<const ChunkReuse>> Patcher::findReuse(const std::optional<fs::path>& dir,
-                                                                  const std::vector<VerifiedEntry>& entries,
+                                                                  const std::optional<Signed>& old,
+                                                                  const Signed& release,
                                                                   const Stamps& intact) {
+    const std::vector<VerifiedEntry>& entries = release.manifest.files;
     std::vector<std::shared_ptr<const ChunkReuse>> reuse(entries.size());
     if (!dir)
         return reuse;
+    const std::unordered_set<std::string> paths = listedFiles(release);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (intact[i] || entries[i].size < CHUNKED_BLOB_MIN)
             continue;
-        if (std::optional<ChunkReuse> found =
-                findChunkReuse(transports_->at(0), entries[i], safe(*dir, entries[i].path), log_))
+        const std::optional<fs::path> older = olderVersion(*dir, old, paths, entries[i]);
+        if (!older)
+            continue;
+        if (std::optional<ChunkReuse> found = findChunkReuse(transports_->at(0), entries[i], *older, log_))
             reuse[i] = std::make_shared<const ChunkReuse>(std::move(*found));
     }
     return reuse;
@@ -342,6 +371,7 @@ void Patcher::install(const Plan& plan) {
     // Chunk reuse as planned; made afresh, file by file as it is fetched, when the plan was made against
     // another active release.
     const bool plannedReuse = plan.active == active && plan.reuse.size() == entries.size();
+    const std::unordered_set<std::string> paths = listedFiles(release);
     std::int64_t planBytes = 0;
     std::int32_t planFiles = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -426,8 +456,11 @@ void Patcher::install(const Plan& plan) {
                 if (plannedReuse) {
                     reuse = plan.reuse[i];
                 } else if (active && entry.size >= CHUNKED_BLOB_MIN) {
-                    if (std::optional<ChunkReuse> found =
-                            findChunkReuse(transport, entry, safe(*active, entry.path), log_))
+                    const std::optional<fs::path> older = olderVersion(*active, old, paths, entry);
+                    std::optional<ChunkReuse> found;
+                    if (older)
+                        found = findChunkReuse(transport, entry, *older, log_);
+                    if (found)
                         reuse = std::make_shared<const ChunkReuse>(std::move(*found));
                 }
                 const AssemblyReport assembly{fetchedBefore[i], planBytes, started, report};

@@ -35,8 +35,8 @@ struct Plan {
     // it was found intact (nullopt: it must be fetched).
     std::optional<std::filesystem::path> active;
     std::vector<std::optional<common::FileStamp>> intact;
-    // Per entry to fetch, how the active release's older version of its file can be reused (null: it
-    // is fetched whole).
+    // Per entry to fetch, how the active release's older version of its file (at the same path, or the
+    // file of a dropped path closest in size: a renamed file) can be reused (null: it is fetched whole).
     std::vector<std::shared_ptr<const ChunkReuse>> reuse;
 };
 
@@ -151,10 +151,11 @@ private:
     std::string product_;
     ManifestVerifier verifier_;
     std::function<unsigned()> cores_;
-    // Chunk reuse for each entry to fetch whose older version lies in dir.
+    // Chunk reuse for each entry of release to fetch whose older version lies in dir, the active
+    // directory of the release old.
     std::vector<std::shared_ptr<const ChunkReuse>> findReuse(const std::optional<std::filesystem::path>& dir,
-                                                             const std::vector<VerifiedEntry>& entries,
-                                                             const Stamps& intact);
+                                                             const std::optional<Signed>& old,
+                                                             const Signed& release, const Stamps& intact);
 
     std::unique_ptr<TransportPool> transports_;  // the first one also fetches the manifests
     EngineLog log_;

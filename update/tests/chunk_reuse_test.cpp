@@ -215,6 +215,18 @@ TEST_F(ChunkedUpdate, EditsAnywhereFetchLittleMoreThanWhatChangedAndThePlanSaysS
     }
 }
 
+TEST_F(ChunkedUpdate, ARenamedFileIsAssembledFromItsFormerName) {
+    const std::string renamed = replaced(world, 5 << 20, 1000, 71);
+    channel.publish({{"assets/world-2.pak", renamed}, {"app/game.jar", "game"}}, ++sequence);
+    auto patcher = engine();
+    const Plan plan = patcher->plan(patcher->remote());
+    patcher->install(plan);
+    EXPECT_EQ(test::readFile(patcher->verifiedRelease() / "assets/world-2.pak"), renamed);
+    const std::int64_t served = channel.server().bytesServed(TestChannel::blobPath(renamed));
+    EXPECT_EQ(served + 4, plan.fetchBytes);  // and the 4 bytes of the small file
+    EXPECT_LE(served, 1000 + 2 * CHUNK_MAX);
+}
+
 TEST_F(ChunkedUpdate, AFileChangedWhollyOrPublishedWithoutIndexTravelsWholeOnce) {
     release(test::randomBytes(WORLD_SIZE, 31));
     EXPECT_EQ(installed(), WORLD_SIZE);
