@@ -11,7 +11,8 @@
 #   window   orlex-launcher's window under Xvfb (1920x1080x24) with the backdrop animating, WINDOW_MINUTES
 #            open, in managed mode on a scratch root with a closed local channel (its probes fail at once,
 #            as an idle window without network does); sampled every 30 s. Warm-up: the first minute. Its
-#            verdict compares the median of the samples of minutes 1-3 with that of the last five.
+#            verdict compares the median of the samples of minutes 1-3 with that of the last five (of
+#            minutes 1-11 with that of the last ten minutes when it runs 30 minutes or more).
 # The exit status of orlex-soak (1 when a probe failed or a correct request went unanswered) is printed
 # with its figures; the script itself fails only when a part could not run.
 # Usage: bench/soak.sh [WINDOW_MINUTES]        (default 10)
@@ -157,7 +158,19 @@ echo "window, minute 1 -> minute $minutes, single samples: RSS $(awk '$1 == "1.0
 # While it animates, the window's memory swings by about one picture of its size (~3 MiB at 1180x720,
 # remade and the old one freed) from one sample to the next: a single sample, or the lowest of a few,
 # may catch it either way. Compared: the median of the samples of minutes 1-3 and of the last five.
+# A run of 30 minutes or more compares its first ten minutes after the warm-up with its last ten, and
+# also prints the median of each ten minutes, to show a slow trend the swing hides.
 median_of() { awk -v from="$1" -v to="$2" -v k="$3" '$1 + 0 >= from && $1 + 0 <= to { print $k }' "$w" |
     sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-verdict "window median, minutes 1-3 -> $((minutes - 2))-$minutes" "$(median_of 1 3 2)" \
-    "$(median_of $((minutes - 2)) "$minutes" 2)" "$(median_of 1 3 3)" "$(median_of $((minutes - 2)) "$minutes" 3)"
+span=2
+if [ "$minutes" -ge 30 ]; then
+    span=10
+    for ((from = 1; from < minutes; from += span)); do
+        to=$((from + span < minutes ? from + span : minutes))
+        printf 'window median, minutes %d-%d: RSS %d KiB, descriptors %d\n' "$from" "$to" \
+            "$(median_of "$from" "$to" 2)" "$(median_of "$from" "$to" 3)"
+    done
+fi
+verdict "window median, minutes 1-$((1 + span)) -> $((minutes - span))-$minutes" "$(median_of 1 $((1 + span)) 2)" \
+    "$(median_of $((minutes - span)) "$minutes" 2)" "$(median_of 1 $((1 + span)) 3)" \
+    "$(median_of $((minutes - span)) "$minutes" 3)"

@@ -79,14 +79,17 @@ std::string intactManifestText() {
 }
 
 const std::filesystem::path& scratchDirectory() {
-    static const std::filesystem::path dir = [] {
+    // Never destroyed: removeScratch, registered while this is being made, runs at exit after the
+    // destructor of a static path made here would have run, and would read a freed path.
+    static const std::filesystem::path* const dir = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "orlex-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             broken("no scratch directory");
+        const auto* made = new std::filesystem::path(pattern);
         std::atexit(removeScratch);
-        return std::filesystem::path(pattern);
+        return made;
     }();
-    return dir;
+    return *dir;
 }
 
 void broken(std::string_view what) {
