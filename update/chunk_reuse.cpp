@@ -8,6 +8,7 @@
 #include "common/failure.h"
 #include "common/file_system.h"
 #include "common/interruption.h"
+#include "update/block_file.h"
 #include "update/digest.h"
 #include "update/paths.h"
 
@@ -16,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using common::IoFailure;
-
-constexpr std::size_t WRITE_BLOCK = 1024 * 1024;
-constexpr std::int64_t PROGRESS_STEP = 256 * 1024;
-// As for downloads: the system starts writing the file to the device as it grows, not all at its flush.
-constexpr std::int64_t WRITEBACK_STEP = 16 * 1024 * 1024;
 
 struct DigestHash {
     std::size_t operator()(const ChunkDigest& digest) const noexcept {
@@ -38,13 +34,13 @@ std::string why() {
     return text;
 }
 
-// Appends bytes to the ".part" file in order, WRITE_BLOCK at a time, hashing them as they go and
-// reporting the bytes placed once per PROGRESS_STEP.
+// Appends bytes to the ".part" file in order, hashing them as they go and reporting the bytes placed
+// once per PROGRESS_STEP.
 class PartWriter {
 public:
     PartWriter(const fs::path& part, const std::string& path, std::int64_t placed,
                const AssemblyReport& report)
-        : part_(part), path_(path), placed_(placed), reported_(placed), report_(report) {
+        : path_(path), placed_(placed), reported_(placed), report_(report) {
         // What the file already holds is the start of the new file: hashed first, then appended to.
         if (placed > 0) {
             std::ifstream in(part, std::ios::binary);
@@ -59,18 +55,13 @@ public:
             if (left > 0)
                 throw IoFailure("Lecture impossible : " + part.string());
         }
-        out_.open(part, std::ios::binary | std::ios::app);
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + part.string());
-        block_.reserve(WRITE_BLOCK);
+        file_.open(part, BlockFile::Mode::Append);
     }
 
     void append(std::span<const std::uint8_t> bytes) {
         sha_.update(bytes);
-        block_.insert(block_.end(), bytes.begin(), bytes.end());
+        file_.append(bytes);
         placed_ += static_cast<std::int64_t>(bytes.size());
-        if (block_.size() >= WRITE_BLOCK)
-            write();
         if (placed_ - reported_ >= PROGRESS_STEP) {
             reported_ = placed_;
             report(placed_);
@@ -84,45 +75,20 @@ public:
                      static_cast<double>(report_.completed + placed) / std::max(0.001, elapsed.count())});
     }
 
-    // Writes what is gathered and closes the file; what could not be written shows in its length.
-    void close() {
-        write();
-        out_.close();
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + part_.string());
-    }
+    // Writes what is gathered and closes the file.
+    void close() { file_.close(); }
 
-    void abandon() noexcept {
-        try {
-            close();
-        } catch (...) {
-        }
-    }
+    // Writes what it can and closes the file; what could not be written shows in its length.
+    void abandon() noexcept { file_.abandon(); }
 
     std::string digest() { return sha_.hexDigest(); }
 
 private:
-    void write() {
-        out_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::streamsize>(block_.size()));
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + part_.string());
-        unflushed_ += static_cast<std::int64_t>(block_.size());
-        block_.clear();
-        if (unflushed_ >= WRITEBACK_STEP) {
-            out_.flush();
-            common::startWriteback(part_);
-            unflushed_ = 0;
-        }
-    }
-
-    const fs::path& part_;
     const std::string& path_;
-    std::ofstream out_;
-    std::vector<std::uint8_t> block_;
+    BlockFile file_;
     Sha256 sha_;
     std::int64_t placed_;
     std::int64_t reported_;
-    std::int64_t unflushed_ = 0;  // written since the last start of a write-back
     const AssemblyReport& report_;
 };
 

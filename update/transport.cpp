@@ -9,6 +9,7 @@
 #include "common/file_system.h"
 #include "common/text.h"
 #include "net/http_client.h"
+#include "update/block_file.h"
 #include "update/channel_url.h"
 #include "update/digest.h"
 #include "update/paths.h"
@@ -89,20 +90,11 @@ private:
     std::size_t cap_;
 };
 
-// A progress report goes out for the first batch of a body and then once per PROGRESS_STEP bytes: a
-// report per TLS record (16 KiB) would cost the caller one line of output each.
-constexpr std::int64_t PROGRESS_STEP = 256 * 1024;
-// Bytes gathered before they go to the file in one write. Each batch is hashed as it arrives, while it is
-// still in the processor's cache; handing blocks to a hashing thread cost more than it saved (see
-// bench/README.md, installation through the program).
-constexpr std::size_t WRITE_BLOCK = 1024 * 1024;
-// Written bytes after which the system is asked to start writing them to the device: the file is flushed
-// before the release is committed, and a large file would otherwise leave all of it to that flush.
-constexpr std::int64_t WRITEBACK_STEP = 16 * 1024 * 1024;
-
 // One attempt's response body, streamed to the ".incoming" file (created or truncated when the
-// response starts) behind the entry's size as cap, in writes of WRITE_BLOCK bytes (the last one
-// shorter), with a progress report for the first batch and then each PROGRESS_STEP bytes.
+// response starts) behind the entry's size as cap, with a progress report for the first batch and then
+// each PROGRESS_STEP bytes. Each batch is hashed as it arrives, while it is still in the processor's
+// cache; handing blocks to a hashing thread cost more than it saved (see bench/README.md, installation
+// through the program).
 class IncomingBody : public net::ResponseBody {
 public:
     struct Context {
@@ -134,11 +126,7 @@ public:
         // Only a body that can become the file goes to disk; another is counted, then dropped.
         if (status != 200 && status != 206)
             return;
-        out_.open(context_.incoming, std::ios::binary | std::ios::trunc);
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + context_.incoming.string());
-        block_.reserve(static_cast<std::size_t>(std::min<std::int64_t>(
-            WRITE_BLOCK, std::max<std::int64_t>(0, context_.entry.size - context_.resumeOffset))));
+        file_.open(context_.incoming, BlockFile::Mode::Truncate, context_.entry.size - context_.resumeOffset);
     }
 
     void accept(std::span<const std::uint8_t> batch) override {
@@ -146,12 +134,10 @@ public:
         received_ += static_cast<std::int64_t>(batch.size());
         if (received_ > context_.entry.size)
             throw IoFailure("Réponse trop grande");
-        if (out_.is_open()) {
+        if (file_.isOpen()) {
             if (status_ == 200)
                 sha_.update(batch);
-            block_.insert(block_.end(), batch.begin(), batch.end());
-            if (block_.size() >= WRITE_BLOCK)
-                writeBlock();
+            file_.append(batch);
         }
         if (before > 0 && received_ - reported_ < PROGRESS_STEP)
             return;
@@ -173,48 +159,19 @@ public:
 
     // Writes what is still gathered and closes the file after a failed exchange; what could not be
     // written shows in its length.
-    void abandon() noexcept {
-        try {
-            if (out_.is_open() && out_)
-                writeBlock();
-        } catch (...) {
-        }
-        out_.close();
-    }
+    void abandon() noexcept { file_.abandon(); }
 
-    // Writes what is still gathered, flushes and closes the file once the exchange is over.
-    void finish() {
-        if (!out_.is_open())
-            return;
-        writeBlock();
-        out_.close();
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + context_.incoming.string());
-    }
+    // Writes what is still gathered and closes the file once the exchange is over.
+    void finish() { file_.close(); }
 
 private:
-    void writeBlock() {
-        out_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::streamsize>(block_.size()));
-        if (!out_)
-            throw IoFailure("Écriture impossible : " + context_.incoming.string());
-        unflushed_ += static_cast<std::int64_t>(block_.size());
-        block_.clear();
-        if (unflushed_ >= WRITEBACK_STEP) {
-            out_.flush();
-            common::startWriteback(context_.incoming);
-            unflushed_ = 0;
-        }
-    }
-
     const Context& context_;
-    std::ofstream out_;
-    std::vector<std::uint8_t> block_;  // received, not yet written; never above WRITE_BLOCK + one batch
+    BlockFile file_;
     Sha256 sha_;
     long status_ = 0;
     std::int64_t received_ = 0;
     std::int64_t reported_ = 0;  // received_ at the last report
     std::int64_t responseOffset_ = -1;
-    std::int64_t unflushed_ = 0;  // written since the last start of a write-back
 };
 
 // After a failed attempt: bytes that arrived at a known offset and fit the entry join ".part";
