@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Fuzzing campaigns: builds the libFuzzer targets of fuzz/ in build/fuzz (clang, -O1 -g, address and
-# undefined-behaviour sanitizers) and runs each target, one after the other, for EXECS executions
-# (default 10,000,000) over a scratch copy of its committed corpus (fuzz/corpus/<target>), which is never
-# grown. A target stops early after FUZZ_MAX_TIME seconds (default 1800); the figures say so.
+# undefined-behaviour sanitizers) and brings each target, one after the other, to EXECS executions
+# (default 10,000,000) in all. A campaign lasts over several runs: each target's grown corpus and the
+# executions it has done clean so far are kept in build/fuzz/campaign/<target>/ (corpus/, executions),
+# and a run continues from them (the committed seeds of fuzz/corpus/<target> join its corpus; they are
+# never changed). A run stops after FUZZ_MAX_TIME seconds (default 1800); the next one goes on from there.
+# A run that fails adds nothing to the count. `rm -rf build/fuzz/campaign` starts every campaign afresh.
 # Usage: bench/fuzz.sh [EXECS]
 #        FUZZ_TARGETS="set_cookie safe_path" FUZZ_MAX_TIME=600 bench/fuzz.sh 1000000
 #        FUZZ_SCRATCH=/tmp bench/fuzz.sh        (scratch files on disk instead of /dev/shm)
@@ -37,16 +40,23 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); target executions $execs, at most ${max_time} s each; scratch in $scratch"
-printf '%-22s %12s %9s %10s  %s\n' target execs seconds execs/s result
+printf '%-22s %12s %12s %9s %10s  %s\n' target "this run" "in all" seconds execs/s result
 status=0
 for target in "${targets[@]}"; do
+    campaign="build/fuzz/campaign/$target"
     corpus="$work/$target"
     findings="build/fuzz/findings/$target"
-    mkdir -p "$corpus" "$findings"
+    mkdir -p "$campaign/corpus" "$corpus" "$findings"
+    before=$(cat "$campaign/executions" 2>/dev/null || echo 0)
+    if [ "$before" -ge "$execs" ]; then
+        printf '%-22s %12s %12s %9s %10s  %s\n' "$target" 0 "$before" 0 - "done before"
+        continue
+    fi
     cp fuzz/corpus/"$target"/* "$corpus"/
+    cp -n "$campaign/corpus"/* "$corpus"/ 2>/dev/null || true
     log="$work/$target.log"
     start=$(date +%s.%N)
-    if nice -n 10 build/fuzz/fuzz/fuzz-"$target" -runs="$execs" -max_total_time="$max_time" \
+    if nice -n 10 build/fuzz/fuzz/fuzz-"$target" -runs="$((execs - before))" -max_total_time="$max_time" \
         -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1; then
         result=ok
     else
@@ -58,8 +68,17 @@ for target in "${targets[@]}"; do
     done_execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     done_execs=${done_execs:-0}
     seconds=$(awk "BEGIN { printf \"%.0f\", $end - $start }")
-    [ "$result" = ok ] && [ "$done_execs" -lt "$execs" ] && result="ok, stopped by the time limit"
-    printf '%-22s %12s %9s %10s  %s\n' "$target" "$done_execs" "$seconds" \
+    total=$before
+    if [ "$result" = ok ]; then
+        total=$((before + done_execs))
+        echo "$total" >"$campaign/executions"
+        rm -rf "$campaign/corpus.new"
+        cp -r "$corpus" "$campaign/corpus.new"
+        rm -rf "$campaign/corpus"
+        mv "$campaign/corpus.new" "$campaign/corpus"
+        [ "$total" -lt "$execs" ] && result="ok, stopped by the time limit"
+    fi
+    printf '%-22s %12s %12s %9s %10s  %s\n' "$target" "$done_execs" "$total" "$seconds" \
         "$(awk "BEGIN { printf \"%.0f\", $done_execs / ($end - $start) }")" "$result"
 done
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
