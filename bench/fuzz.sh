@@ -5,7 +5,8 @@
 # executions it has done clean so far are kept in build/fuzz/campaign/<target>/ (corpus/, executions),
 # and a run continues from them (the committed seeds of fuzz/corpus/<target> join its corpus; they are
 # never changed). A run stops after FUZZ_MAX_TIME seconds (default 1800); the next one goes on from there.
-# A run that fails adds nothing to the count. `rm -rf build/fuzz/campaign` starts every campaign afresh.
+# A run that fails adds nothing to the count; a run stopped by a SIGINT to its target (`pkill -INT -f
+# fuzz-<target>`) adds what it ran. `rm -rf build/fuzz/campaign` starts every campaign afresh.
 # Usage: bench/fuzz.sh [EXECS]
 #        FUZZ_TARGETS="set_cookie safe_path" FUZZ_MAX_TIME=600 bench/fuzz.sh 1000000
 #        FUZZ_SCRATCH=/tmp bench/fuzz.sh        (scratch files on disk instead of /dev/shm)
@@ -42,6 +43,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); target executions $execs, at most ${max_time} s each; scratch in $scratch"
 printf '%-22s %12s %12s %9s %10s  %s\n' target "this run" "in all" seconds execs/s result
 status=0
+interrupted=72  # the targets' exit status after a SIGINT, apart from any finding's
 for target in "${targets[@]}"; do
     campaign="build/fuzz/campaign/$target"
     corpus="$work/$target"
@@ -57,8 +59,12 @@ for target in "${targets[@]}"; do
     log="$work/$target.log"
     start=$(date +%s.%N)
     if nice -n 10 build/fuzz/fuzz/fuzz-"$target" -runs="$((execs - before))" -max_total_time="$max_time" \
+        -interrupted_exitcode="$interrupted" \
         -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1; then
         result=ok
+    elif [ $? -eq "$interrupted" ]; then
+        # Stopped from outside (SIGINT to the target): what it ran before is counted.
+        result="ok, interrupted"
     else
         result="FAILED (log: $findings/log)"
         cp "$log" "$findings/log"
@@ -69,14 +75,14 @@ for target in "${targets[@]}"; do
     done_execs=${done_execs:-0}
     seconds=$(awk "BEGIN { printf \"%.0f\", $end - $start }")
     total=$before
-    if [ "$result" = ok ]; then
+    if [ "${result%%,*}" = ok ]; then
         total=$((before + done_execs))
         echo "$total" >"$campaign/executions"
         rm -rf "$campaign/corpus.new"
         cp -r "$corpus" "$campaign/corpus.new"
         rm -rf "$campaign/corpus"
         mv "$campaign/corpus.new" "$campaign/corpus"
-        [ "$total" -lt "$execs" ] && result="ok, stopped by the time limit"
+        [ "$result" = ok ] && [ "$total" -lt "$execs" ] && result="ok, stopped by the time limit"
     fi
     printf '%-22s %12s %12s %9s %10s  %s\n' "$target" "$done_execs" "$total" "$seconds" \
         "$(awk "BEGIN { printf \"%.0f\", $done_execs / ($end - $start) }")" "$result"
