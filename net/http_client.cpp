@@ -117,8 +117,11 @@ std::size_t onBody(char* data, std::size_t, std::size_t length, void* user) {
     }
 }
 
+// Each new connection's store: the host's certificates libcurl left to the client, then the configured ones.
 CURLcode addTrust(CURL*, void* sslContext, void* user) {
-    static_cast<const TrustStore*>(user)->addTo(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext)));
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    addSystemTrust(store);
+    static_cast<const TrustStore*>(user)->addTo(store);
     return CURLE_OK;
 }
 
@@ -216,12 +219,10 @@ HttpClient::HttpClient(std::chrono::milliseconds connectTimeout, const TrustConf
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
     useSystemTrust(easy);
-    if (!trust_.empty()) {
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, addTrust);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &trust_);
-        // A cached store would be shared between connections and miss the certificates added above.
-        curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
-    }
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, addTrust);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &trust_);
+    // A cached store would be shared between connections and miss the certificates added above.
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
 }
 
 HttpClient::~HttpClient() = default;

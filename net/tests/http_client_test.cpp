@@ -1,12 +1,16 @@
 #include "net/http_client.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "net/system_trust.h"
 #include "tests/support/files.h"
 #include "tests/support/https_server.h"
 #include "tests/support/temp_dir.h"
@@ -90,6 +94,33 @@ TEST_F(HttpClientTest, AnUnreadableStoreFailsEachExchangeWithTheReason) {
         EXPECT_EQ(failed.cause, "Magasin de certificats illisible : " + ca_.caPkcs12().string());
     }
     EXPECT_TRUE(server_.requests().empty());
+}
+
+// Every connection trusts the whole of the host's bundle, read once for all of them, and nothing more: a
+// server of a private authority is refused without the configured store.
+TEST_F(HttpClientTest, EachConnectionTrustsTheWholeHostBundleAndNoMore) {
+    auto systemOnly = client(TrustConfig{});
+    BufferedResponse response(100);
+    EXPECT_EQ(failureOf([&] { systemOnly->send(get("current.json"), response); }).kind, Kind::Connection);
+    EXPECT_TRUE(server_.requests().empty());
+
+    const char* bundle = curl_version_info(CURLVERSION_NOW)->cainfo;
+    if (!bundle || !fs::exists(bundle))
+        GTEST_SKIP() << "this host has no certificate bundle";
+    std::ifstream in(bundle);
+    int certificates = 0;
+    for (std::string line; std::getline(in, line);)
+        certificates +=
+            line == "-----BEGIN CERTIFICATE-----" || line == "-----BEGIN TRUSTED CERTIFICATE-----";
+    ASSERT_GT(certificates, 0);
+    for (int connection = 0; connection < 2; ++connection) {
+        const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                            X509_STORE_free);
+        addSystemTrust(store.get());
+        STACK_OF(X509)* added = X509_STORE_get1_all_certs(store.get());
+        EXPECT_EQ(sk_X509_num(added), certificates);
+        sk_X509_pop_free(added, X509_free);
+    }
 }
 
 // --- Deadlines, redirects, caps -------------------------------------------------------------------
