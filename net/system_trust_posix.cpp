@@ -23,6 +23,8 @@ bool present(const char* path) {
 // of "TRUSTED CERTIFICATE" blocks included). A bundle that does not read in full trusts what did read:
 // never more than the bundle.
 Certificates readBundle(const char* path) {
+    if (!path)
+        return nullptr;
     struct StoreFree {
         void operator()(X509_STORE* store) const { X509_STORE_free(store); }
     };
@@ -50,7 +52,7 @@ void useSystemTrust(CURL* easy) {
 }
 
 void addSystemTrust(X509_STORE* store) {
-    static const Certificates bundle = bundlePath() ? readBundle(bundlePath()) : nullptr;
+    static const Certificates bundle = readBundle(bundlePath());
     if (!bundle)
         return;
     for (int i = 0; i < sk_X509_num(bundle.get()); ++i) {
