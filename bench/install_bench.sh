@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installation through the program: `orlex-launcher --install` (headless, its output going to a file) of a
 # fresh release from nginx over HTTPS on 127.0.0.1, against curl fetching the same blobs into files over
-# one connection, the same followed by `sync`, and the engine alone (orlex-engine-bench install).
+# one connection, the same followed by `sync`, and the engine alone (orlex-engine-bench install). Beside
+# each throughput, the processor time (user + system) of the client and of nginx's one worker: on a
+# machine with few cores their sum, not the link, bounds the throughput.
 # Usage: bench/install_bench.sh [TOTAL_MB] [FILES] [RUNS]      defaults: 400 MB (decimal) in 200 files, 3 runs
 #        BENCH_NO_BUILD=1 bench/install_bench.sh ...          uses build/release as it is
 set -euo pipefail
@@ -29,6 +31,25 @@ trap cleanup EXIT
 export XDG_CONFIG_HOME=$work/config  # no preference store of the user is read or written
 
 calc() { awk "BEGIN { print $1 }"; }
+# Processor seconds (user + system) nginx's worker has used so far.
+nginx_seconds() {
+    local worker
+    worker=$(pgrep -P "$(cat "$work/server/nginx.pid")" | head -n 1)
+    awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$worker/stat"
+}
+# timed MEASURE COMMAND...: runs the command (its standard output passes through) and adds its processor
+# seconds (user + system) to client_cpu[MEASURE] and those of nginx's worker meanwhile to server_cpu[MEASURE].
+declare -A client_cpu server_cpu
+TIMEFORMAT='%3U %3S'
+timed() {
+    local measure=$1 before after times
+    shift
+    before=$(nginx_seconds)
+    { times=$( { time "$@" >&3; } 2>&1); } 3>&1
+    after=$(nginx_seconds)
+    client_cpu[$measure]+=" $(calc "${times% *} + ${times#* }")"
+    server_cpu[$measure]+=" $(calc "$after - $before")"
+}
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 now() { date +%s.%N; }
@@ -58,7 +79,7 @@ for run in $(seq 1 "$runs"); do
     rm -rf "$work/root" "$work/curl-out"
     sync
     start=$(now)
-    "$launcher" -Djavax.net.ssl.trustStore="$work/server/ca.pem" --archive "$archive" --root "$work/root" \
+    timed program "$launcher" -Djavax.net.ssl.trustStore="$work/server/ca.pem" --archive "$archive" --root "$work/root" \
         --channel "$base" --install >"$work/install.out"
     end=$(now)
     program_mbps+=("$(calc "$bytes / ($end - $start) / 1000000")")
@@ -66,12 +87,13 @@ for run in $(seq 1 "$runs"); do
 
     rm -rf "$work/root"
     sync
-    engine_mbps+=("$("$engine" install "$base" "$public_key" "$work/root" | field mbps)")
+    timed engine "$engine" install "$base" "$public_key" "$work/root" >"$work/engine.out"
+    engine_mbps+=("$(field mbps <"$work/engine.out")")
 
     mkdir -p "$work/curl-out"
     sync
     start=$(now)
-    curl -s --cacert "$work/server/ca.pem" -K "$work/curl.config"
+    timed curl curl -s --cacert "$work/server/ca.pem" -K "$work/curl.config"
     end=$(now)
     curl_mbps+=("$(calc "$bytes / ($end - $start) / 1000000")")
 
@@ -79,7 +101,8 @@ for run in $(seq 1 "$runs"); do
     mkdir -p "$work/curl-out"
     sync
     start=$(now)
-    curl -s --cacert "$work/server/ca.pem" -K "$work/curl.config" && sync
+    timed curl_sync curl -s --cacert "$work/server/ca.pem" -K "$work/curl.config"
+    sync
     end=$(now)
     curl_sync_mbps+=("$(calc "$bytes / ($end - $start) / 1000000")")
     rm -rf "$work/curl-out"
@@ -94,10 +117,16 @@ echo
 echo "load before: $load_before"
 echo "load after:  $load_after"
 echo "runs (MB/s): program ${program_mbps[*]} | engine ${engine_mbps[*]} | curl ${curl_mbps[*]} | curl + sync ${curl_sync_mbps[*]}"
-printf '%-46s %9s %8s %14s\n' "measure (median of $runs)" "MB/s" "vs curl" "vs curl + sync"
-for row in "orlex-launcher --install, output to a file:$program" "engine alone (orlex-engine-bench install):$engine_alone" \
-    "curl, one connection, to files:$curl" "curl + sync:$curl_sync"; do
+printf '%-46s %9s %8s %14s %12s %11s\n' "measure (median of $runs)" "MB/s" "vs curl" "vs curl + sync" \
+    "client cpu s" "nginx cpu s"
+for row in "orlex-launcher --install, output to a file:program:$program" \
+    "engine alone (orlex-engine-bench install):engine:$engine_alone" \
+    "curl, one connection, to files:curl:$curl" "curl + sync:curl_sync:$curl_sync"; do
     value=${row##*:}
-    printf '%-46s %9.0f %8.2f %14.2f\n' "${row%:*}" "$value" "$(calc "$value / $curl")" "$(calc "$value / $curl_sync")"
+    label=${row%:*}
+    measure=${label##*:}
+    printf '%-46s %9.0f %8.2f %14.2f %12.2f %11.2f\n' "${label%:*}" "$value" "$(calc "$value / $curl")" \
+        "$(calc "$value / $curl_sync")" "$(printf '%s\n' ${client_cpu[$measure]} | median)" \
+        "$(printf '%s\n' ${server_cpu[$measure]} | median)"
 done
 echo "output lines of the last install: $lines"
