@@ -31,24 +31,26 @@ trap cleanup EXIT
 export XDG_CONFIG_HOME=$work/config  # no preference store of the user is read or written
 
 calc() { awk "BEGIN { print $1 }"; }
-# Processor seconds (user + system) nginx's worker has used so far.
-nginx_seconds() {
-    local worker
-    worker=$(pgrep -P "$(cat "$work/server/nginx.pid")" | head -n 1)
-    awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$worker/stat"
+# timed MEASURE COMMAND...: runs the command (its standard output passes through) and notes its processor
+# time (user + system) in client_cpu[MEASURE] and the clock ticks of nginx's worker meanwhile in
+# server_ticks[MEASURE]. Nothing forks around the command beyond `time` itself: the callers' clocks run
+# across this function.
+declare -A client_cpu server_ticks
+TIMEFORMAT='%3U+%3S'
+read_nginx_ticks() {
+    local fields
+    read -r -a fields <"/proc/$nginx_worker/stat"
+    nginx_ticks=$((fields[13] + fields[14]))
 }
-# timed MEASURE COMMAND...: runs the command (its standard output passes through) and adds its processor
-# seconds (user + system) to client_cpu[MEASURE] and those of nginx's worker meanwhile to server_cpu[MEASURE].
-declare -A client_cpu server_cpu
-TIMEFORMAT='%3U %3S'
 timed() {
-    local measure=$1 before after times
+    local measure=$1 before times
     shift
-    before=$(nginx_seconds)
+    read_nginx_ticks
+    before=$nginx_ticks
     { times=$( { time "$@" >&3; } 2>&1); } 3>&1
-    after=$(nginx_seconds)
-    client_cpu[$measure]+=" $(calc "${times% *} + ${times#* }")"
-    server_cpu[$measure]+=" $(calc "$after - $before")"
+    read_nginx_ticks
+    client_cpu[$measure]+=" $times"
+    server_ticks[$measure]+=" $((nginx_ticks - before))"
 }
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
@@ -64,6 +66,7 @@ for i in $(seq 1 "$files"); do
 done
 "$publish" publish "$work/payload" "$work/channel" "$private_key" client 1.0.0 1 linux-x64 >/dev/null
 base=$(tools/serve-channel start "$work/channel" "$work/server")
+nginx_worker=$(pgrep -P "$(cat "$work/server/nginx.pid")" | head -n 1)
 export ORLEX_BENCH_TRUSTSTORE=$work/server/ca.pem
 (cd "$work/channel" && ls blobs | grep -v "\.chunks$") | sed "s|^|url = \"${base}blobs/|; s|$|\"|" >"$work/curl.urls"
 awk -v dir="$work/curl-out" '{print; sub(/.*blobs\//, ""); sub(/"$/, ""); print "output = \"" dir "/" $0 "\""}' \
@@ -126,7 +129,7 @@ for row in "orlex-launcher --install, output to a file:program:$program" \
     label=${row%:*}
     measure=${label##*:}
     printf '%-46s %9.0f %8.2f %14.2f %12.2f %11.2f\n' "${label%:*}" "$value" "$(calc "$value / $curl")" \
-        "$(calc "$value / $curl_sync")" "$(printf '%s\n' ${client_cpu[$measure]} | median)" \
-        "$(printf '%s\n' ${server_cpu[$measure]} | median)"
+        "$(calc "$value / $curl_sync")" "$(printf '%s\n' ${client_cpu[$measure]} | awk -F+ '{ print $1 + $2 }' | median)" \
+        "$(printf '%s\n' ${server_ticks[$measure]} | awk -v hz="$(getconf CLK_TCK)" '{ print $1 / hz }' | median)"
 done
 echo "output lines of the last install: $lines"
