@@ -97,19 +97,19 @@ std::string setActivityMessage(std::string_view details, std::string_view state,
 
 void checkReply(std::string_view body, std::string_view expected) {
     nlohmann::json reply;
-    int depth = 0;  // levels of arrays and objects, the reply itself being the first
     try {
-        reply =
-            nlohmann::json::parse(body, [&depth](int level, nlohmann::json::parse_event_t, nlohmann::json&) {
-                depth = std::max(depth, level + 1);
-                return true;
-            });
+        // Copying a value and writing it out recurse once per level: a reply nested deeper than any real
+        // one is refused as soon as the reader reaches that depth, before any such document exists
+        // (level counts the enclosing arrays and objects, the reply itself being the first).
+        reply = nlohmann::json::parse(body, [](int level, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (level + 1 > MAX_REPLY_DEPTH)
+                throw common::IoFailure("réponse Discord illisible");
+            return true;
+        });
     } catch (const nlohmann::json::exception&) {
         throw common::IoFailure("réponse Discord illisible");
     }
-    // Copying a value and writing it out recurse once per level: a reply nested deeper than any real one
-    // is refused before either could exhaust the stack.
-    if (!reply.is_object() || depth > MAX_REPLY_DEPTH)
+    if (!reply.is_object())
         throw common::IoFailure("réponse Discord illisible");
     const std::string evt = memberText(reply, "evt").value_or("");
     if (evt == "ERROR") {
