@@ -1,6 +1,5 @@
 #include "discord/ipc.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <typeinfo>
