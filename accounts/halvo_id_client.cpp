@@ -468,17 +468,18 @@ void HalvoIdClient::logout() {
 }
 
 void HalvoIdClient::restore() {
-    std::error_code error;
-    if (!fs::is_regular_file(sessionFile_, error))
-        return;
     try {
         // Far beyond any jar the service sets: a larger file is damage, discarded like any other.
         constexpr std::size_t SESSION_FILE_LIMIT = 1u << 20;
         common::SmallFile file = common::readSmallFile(sessionFile_, SESSION_FILE_LIMIT);
+        // Anything but a regular file (a link, a directory, nothing) is left as it is: it is not a
+        // session this launcher wrote, and removing it is not this launcher's call.
+        if (file.kind != common::NodeKind::Regular)
+            return;
         std::string text(file.bytes.begin(), file.bytes.end());
         if (!file.bytes.empty())
             OPENSSL_cleanse(file.bytes.data(), file.bytes.size());
-        if (file.kind != common::NodeKind::Regular || file.oversized)
+        if (file.oversized)
             throw IoFailure("Session HALVO ID illisible");
         const Clock::time_point now = Clock::now();
         std::vector<Cookie> restored;

@@ -286,6 +286,16 @@ TEST_F(HalvoIdClientTest, ADamagedFileIsDiscardedWhole) {
     }
 }
 
+TEST_F(HalvoIdClientTest, ASessionFileThatIsALinkIsNeitherFollowedNorRemoved) {
+    const fs::path elsewhere = sessionFile.parent_path() / "moved-session";
+    test::writeFile(elsewhere, "YQ\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n");
+    fs::create_symlink(elsewhere, sessionFile);
+    auto halvo = client();
+    EXPECT_TRUE(halvo->cookies().empty());
+    EXPECT_TRUE(fs::is_symlink(sessionFile));
+    EXPECT_EQ(test::readFile(elsewhere), "YQ\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n");
+}
+
 TEST_F(HalvoIdClientTest, AForeignCookieIsNeverKeptSavedNorSent) {
     serveSignInPage();
     acceptSignIn(server.origin() + "/halvoid/account.php", {"tracker=1; Domain=elsewhere.example; Path=/"});
