@@ -14,6 +14,7 @@
 #include "common/failure.h"
 #include "common/thread_name.h"
 #include "launcher/archive.h"
+#include "ui/gui_serving.h"
 #include "ui/main_window.h"
 #include "ui/splash_intro.h"
 #include "ui/theme.h"
@@ -50,12 +51,20 @@ int runWindowModes(launcher::Launcher& launcher, const launcher::WindowStart& st
     std::vector<std::unique_ptr<launcher::Launcher>> replacements;
     std::vector<launcher::Launcher*> launchers{&launcher};
     // However this ends: the launchers stop posting, then every window goes, before the launchers do.
+    // Their workers are stopped while this thread still serves them: the intro's player, asked to stop,
+    // takes its window down through this thread before it ends.
     struct End {
         std::vector<launcher::Launcher*>& launchers;
         ~End() {
-            for (launcher::Launcher* each : launchers) {
-                each->runner().shutdown();
-                each->installation().stopUpdateProbe();
+            try {
+                whileServingGui([this] {
+                    for (launcher::Launcher* each : launchers) {
+                        each->runner().shutdown();
+                        each->installation().stopUpdateProbe();
+                    }
+                });
+            } catch (...) {
+                // A stopping worker reports nothing to a launcher that is closing.
             }
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QList<QPointer<QWidget>> windows;

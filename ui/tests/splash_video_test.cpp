@@ -20,9 +20,11 @@
 
 #include "audio/tests/fake_sound.h"
 #include "audio/tests/test_sounds.h"
+#include "common/executor.h"
 #include "common/failure.h"
 #include "common/interruption.h"
 #include "tests/support/temp_dir.h"
+#include "ui/gui_serving.h"
 
 namespace orlex::ui {
 namespace {
@@ -200,6 +202,30 @@ TEST_F(Splash, InterruptionEndsTheIntroAndLeavesNoHoldingScreen) {
             if (splashWindows() == 1)
                 stop.request_stop();
         });
+
+    ASSERT_TRUE(failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const common::Interrupted& interrupted) {
+        EXPECT_STREQ(interrupted.what(), "Intro interrompue");
+    }
+    EXPECT_EQ(splashWindows(), 0);
+}
+
+// The launcher closing while the intro plays: the GUI thread stops the player's worker and waits for it,
+// while the player, interrupted, needs the GUI thread to take its window down.
+TEST_F(Splash, StoppingThePlayerFromTheGuiThreadEndsTheIntroAndItsWindow) {
+    auto entries = frames(2);
+    entries.emplace_back("audio.wav", wav(dir.path() / "scratch.wav", 30));
+    writeZip(intro(), entries);
+    SplashVideo video({.sound = sound, .clock = {}, .onFrame = {}});
+    common::Executor worker("orlex-patcher");
+    std::exception_ptr failure;
+    worker.submit([&] { failure = video.playHeld(film()); });
+    while (splashWindows() == 0)
+        std::this_thread::sleep_for(1ms);
+
+    whileServingGui([&] { worker.shutdown(); });
 
     ASSERT_TRUE(failure);
     try {
