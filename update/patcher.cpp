@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -36,6 +38,20 @@ constexpr std::size_t MAX_STORED_MANIFEST = 4'000'000;
 // they can never be taken for a file of the release, whatever its entry paths (which all begin with
 // "app/", "assets/" or "runtime/").
 constexpr const char* DOWNLOADS = "downloads";
+
+// Each entry's partial download in the stage's downloads: its digest, followed for the second and later
+// entries of the same content (in manifest order) by "-2", "-3"…, so that entries fetched at once never
+// share one, and a resumed attempt finds each where the last one left it.
+std::vector<std::string> downloadNames(const std::vector<VerifiedEntry>& entries) {
+    std::unordered_map<std::string, int> seen;
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (const VerifiedEntry& entry : entries) {
+        const int occurrence = ++seen[entry.sha256];
+        names.push_back(occurrence == 1 ? entry.sha256 : entry.sha256 + "-" + std::to_string(occurrence));
+    }
+    return names;
+}
 
 std::string lowerAscii(std::string text) {
     for (char& c : text) {
@@ -434,6 +450,7 @@ void Patcher::install(const Plan& plan) {
         });
         Flushes flushes;
         const LegacyPartials legacy(entries);
+        const std::vector<std::string> downloadName = downloadNames(entries);
         // The files to fetch, and the bytes fetched before each one in manifest order.
         std::vector<std::size_t> missing;
         std::vector<std::int64_t> fetchedBefore(entries.size());
@@ -450,7 +467,7 @@ void Patcher::install(const Plan& plan) {
             const fs::path dst = safe(stage, entry.path);
             common::createDirectories(dst.parent_path());
             if (!intactStamp(stage, entry)) {
-                const fs::path partial = downloads / entry.sha256;
+                const fs::path partial = downloads / downloadName[i];
                 legacy.adopt(stage, entry, partial);
                 std::shared_ptr<const ChunkReuse> reuse;
                 if (plannedReuse) {

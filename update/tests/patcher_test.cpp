@@ -159,6 +159,25 @@ TEST_F(PatcherTest, FetchesSeveralFilesAtOnceWhileReportsAndFailuresKeepManifest
               "SHA-256 incorrect : app/game.jar");
 }
 
+TEST_F(PatcherTest, FilesOfTheSameContentFetchedAtOnceEachGetTheirOwnDownload) {
+    // Runtimes ship many identical files (licence copies, empty markers).
+    const std::string shared = test::randomBytes(2'000'000, 4);
+    const TestChannel::Files files = {{"app/a.bin", shared},      {"app/b.bin", shared},
+                                      {"assets/c.bin", shared},   {"runtime/legal/d.bin", shared},
+                                      {"assets/empty-1.dat", ""}, {"assets/empty-2.dat", ""}};
+    channel.publish(files, 1);
+    // Every request for the shared blob is held a moment, so the four are on the wire together.
+    channel.server().inject(TestChannel::blobPath(shared), Fault::stallFor(std::chrono::milliseconds(300)),
+                            4);
+    auto engine = channel.engine(root.path());
+
+    engine->install(engine->plan(engine->remote()));
+
+    const fs::path active = engine->verifiedRelease();
+    for (const auto& [path, content] : files)
+        EXPECT_EQ(readFile(active / path), content) << path;
+}
+
 TEST_F(PatcherTest, InstallsAFreshReleaseThatThenVerifies) {
     const std::string id = channel.publish(GAME, 1);
     auto engine = channel.engine(root.path());
