@@ -6,12 +6,15 @@
 The zip holds the directory's content at its top (bin/orlex-launcher, bin/qt.conf, lib/..., plugins/...):
 regular files only, no directory entries, deflate, each entry with its unix mode so that bsdtar gives the
 unpacked program back its executable bits. Names are sorted and every time is the same, so one runtime
-always gives the same bytes, and the installer the same runtime id.
+always gives the same bytes, and the installer the same runtime id. The program comes last: the installer
+takes its presence for a complete runtime, so an unpack cut off before the end must leave it missing.
 """
 import os
 import stat
 import sys
 import zipfile
+
+PROGRAM = "bin/orlex-launcher"
 
 
 def main(source, target):
@@ -21,7 +24,10 @@ def main(source, target):
         for name in files:
             path = os.path.join(folder, name)
             entries.append((os.path.relpath(path, source).replace(os.sep, "/"), path))
-    entries.sort()
+    # Sorted by name, the program last.
+    entries.sort(key=lambda entry: (entry[0] == PROGRAM, entry[0]))
+    if not entries or entries[-1][0] != PROGRAM:
+        sys.exit("zip_runtime: %s has no %s" % (source, PROGRAM))
     partial = target + ".part"
     with zipfile.ZipFile(partial, "w") as archive:
         for name, path in entries:

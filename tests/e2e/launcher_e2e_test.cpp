@@ -318,6 +318,27 @@ TEST_F(LauncherEndToEnd, TheInstallerSetsUpAFirstTimePlayerAndEndsOnceTheLaunche
         EXPECT_FALSE(fs::exists(data / "OrlexTessaline"));
     }
 
+    // A first start whose unpack is cut off half-way (the player closed the session): half of the
+    // runtime's files, the last of them cut short. The next start must not take that for a runtime.
+    const fs::path cutTar = dir_ / "cut-tar";
+    fs::create_directories(cutTar);
+    writeFile(cutTar / "bsdtar",
+              "#!/bin/sh\n"
+              "# -xf ZIP -C DIR\n"
+              "list=\"$(dirname \"$0\")/half\"\n"
+              "/usr/bin/bsdtar -tf \"$2\" > \"$list.all\"\n"
+              "head -n $(( $(wc -l < \"$list.all\") / 2 )) \"$list.all\" > \"$list\"\n"
+              "/usr/bin/bsdtar -xf \"$2\" -C \"$4\" -T \"$list\"\n"
+              "truncate -s 1000 \"$4/$(tail -n 1 \"$list\")\"\n"
+              "exit 1\n");
+    fs::permissions(cutTar / "bsdtar", fs::perms::owner_all);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (cutTar.string() + ":" + path).c_str(), 1);
+    const ProcessResult cut = runProcess(installer, {});
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.err, "ORLEX Tessaline: Le runtime Java embarqué n'a pas pu être installé.\n");
+
     const ProcessResult first = runProcess(installer, {});
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.err.find("ORLEX Tessaline:"), std::string::npos) << first.err;
