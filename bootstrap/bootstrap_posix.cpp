@@ -21,6 +21,7 @@
 // paths and command lines could not carry them) count as folders that cannot be resolved.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -596,6 +597,9 @@ private:
 
 // The installer reads no arguments: a player starts it by hand, or its desktop entry does.
 int main() {
+    // Started with SIGCHLD ignored, this process would have the system reap its children, and their
+    // statuses (the unpack's, the launcher's) would be lost; its children would inherit the same.
+    ::signal(SIGCHLD, SIG_DFL);
     orlex::bootstrap::PosixPlatform platform;
     return orlex::bootstrap::runBootstrap(platform, orlex::bootstrap::embeddedIds());
 }

@@ -133,6 +133,11 @@ std::optional<int> reap(std::int64_t pid, int options, const std::string& progra
 
 ChildProcess ChildProcess::start(const ProcessSpec& spec) {
     const std::string name = spec.program.string();
+    // With SIGCHLD ignored (a parent may hand that on), the system reaps children itself and their
+    // statuses are lost to this process: it collects them, so the default comes back first.
+    struct sigaction childSignal {};
+    if (::sigaction(SIGCHLD, nullptr, &childSignal) == 0 && childSignal.sa_handler == SIG_IGN)
+        ::signal(SIGCHLD, SIG_DFL);
     // The child enters its working directory before it runs the program: a relative path with a
     // directory part is made absolute here so that it names the same file as on Windows.
     std::filesystem::path program = spec.program;

@@ -89,6 +89,17 @@ TEST(ChildProcess, TerminateEndsAChildThatRunsOnAndKillsOneThatIgnoresTheRequest
     EXPECT_EQ(stubborn.terminate(100ms), 128 + SIGKILL);
 }
 
+TEST(ChildProcess, AProcessStartedWithChildEndsIgnoredStillLearnsTheirStatus) {
+    // What a parent that ignores SIGCHLD hands on to the launcher it starts.
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGCHLD, nullptr, &before), 0);
+    ::signal(SIGCHLD, SIG_IGN);
+    ChildProcess child = ChildProcess::start(shell("exit 7"));
+    const std::optional<int> status = child.waitFor(10s);
+    ::sigaction(SIGCHLD, &before, nullptr);
+    EXPECT_EQ(status, 7);
+}
+
 TEST(ChildProcess, OwnerReapsAnEndedChildWhenItGoes) {
     std::optional<ChildProcess> owner = ChildProcess::start(shell("exit 0"));
     const fs::path status = "/proc/" + std::to_string(owner->pid()) + "/stat";
