@@ -1,6 +1,7 @@
 #include "launcher/launcher_log.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "common/file_system.h"
 #include "common/host.h"
@@ -41,7 +42,12 @@ std::string isoInstant(std::chrono::system_clock::time_point instant) {
 }
 
 void appendLauncherLog(const fs::path& root, const std::string& message) {
+    // The runner, the update probe and the presence's worker write from their own threads: the size
+    // check, the rotation and the entry go together, or two rotations in a row would move a fresh log
+    // over the full one.
+    static std::mutex writing;
     try {
+        const std::lock_guard lock(writing);
         const fs::path dir = root / "userdata";
         const fs::path log = dir / "launcher.log";
         std::error_code error;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "launcher/launcher_log.h"
 #include "launcher/recent_logs.h"
@@ -51,6 +54,25 @@ TEST(LauncherLog, RotatesAtTheExactSizeBeforeWriting) {
     appendLauncherLog(root.path(), "after");
     EXPECT_EQ(fs::file_size(root / "userdata/launcher.log.1"), LOG_ROTATION_BYTES);
     EXPECT_TRUE(test::readFile(log).ends_with(" after\n"));
+}
+
+TEST(LauncherLog, ThreadsWritingAtTheRotationLoseNeitherTheFullLogNorAnEntry) {
+    // The runner, the update probe and the presence's worker all write to the log.
+    constexpr int WRITERS = 8;
+    for (int round = 0; round < 20; ++round) {
+        test::TempDir root;
+        const fs::path log = root / "userdata/launcher.log";
+        test::writeFile(log, std::string(LOG_ROTATION_BYTES, 'a'));
+        std::vector<std::jthread> writers;
+        for (int i = 0; i < WRITERS; ++i)
+            writers.emplace_back(
+                [&root, i] { appendLauncherLog(root.path(), "entry " + std::to_string(i)); });
+        writers.clear();
+        ASSERT_EQ(test::readFile(root / "userdata/launcher.log.1"), std::string(LOG_ROTATION_BYTES, 'a'))
+            << "round " << round;
+        const std::string fresh = test::readFile(log);
+        EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), WRITERS) << "round " << round;
+    }
 }
 
 TEST(LauncherLog, SwallowsFailures) {
