@@ -5,12 +5,14 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <typeinfo>
 
 #include "accounts/editor_session_broker.h"
 #include "accounts/game_session.h"
 #include "common/failure.h"
 #include "common/process.h"
 #include "common/text.h"
+#include "common/type_name.h"
 #include "common/uuid.h"
 #include "discord/presence.h"
 #include "launcher/account_session.h"
@@ -25,6 +27,19 @@ constexpr const char* UPDATE_REQUESTED = "Mise à jour demandée · fermer le Wo
 constexpr const char* APPLYING_UPDATE = "Application de la mise à jour…";
 constexpr const char* NO_BUILDER_RIGHT = "Ce compte ne dispose pas du droit World Builder.";
 constexpr const char* INTRO_UNREADABLE = "Impossible de lire l’intro Velkor Games";
+
+// A failure's kind and message ("orlex::common::IoFailure: Intro sans images"), as the log records
+// what stopped the intro.
+std::string kindAndMessage(const std::exception_ptr& failure) {
+    std::string kind = "unknown";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        kind = common::typeName(typeid(e));
+    } catch (...) {
+    }
+    return kind + ": " + common::failureMessages(failure, 1).front();
+}
 
 // The variables the launcher hands its children. Whichever a start does not set is removed from what
 // the child inherits, so a value the launcher itself was started with never passes for this run's.
@@ -145,7 +160,7 @@ int GameLaunch::play(bool smoke) {
                 intro ? intro->playHeld(release / INTRO_FILM)
                       : std::make_exception_ptr(common::IoFailure("Aucun écran pour l’intro"));
             if (failure) {
-                runner_.log("Intro : " + common::failureMessages(failure, 1).front());
+                runner_.log("Intro : " + kindAndMessage(failure));
                 common::raiseWithCause(common::IoFailure(INTRO_UNREADABLE), failure);
             }
         }

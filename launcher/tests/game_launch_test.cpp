@@ -250,7 +250,7 @@ TEST_F(GameRun, TheIntroHoldsUntilTheGameIsReadyAndAnUpdateRequestRaisesTheWindo
     script("record " + recordFile.string() + "\n");
     EXPECT_EQ(failureMessage<common::IoFailure>([&] { (void)launch().play(false); }),
               "Impossible de lire l’intro Velkor Games");
-    EXPECT_EQ(logReports("Intro : Intro sans images"), 1u);
+    EXPECT_EQ(logReports("Intro : orlex::common::IoFailure: Intro sans images"), 1u);
     EXPECT_FALSE(fs::exists(recordFile)) << "the game does not start without its intro";
 }
 
