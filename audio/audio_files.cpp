@@ -48,7 +48,8 @@ public:
                 sf_readf_float(file_.get(), floats_.data(), static_cast<sf_count_t>(frames)));
             shorts_.resize(samples);
             for (std::size_t i = 0; i < got * channels; ++i) {
-                const float scaled = std::nearbyint(floats_[i] * 32768.0f);
+                // A NaN sample (a float file may hold any bits) is silence.
+                const float scaled = std::isnan(floats_[i]) ? 0.0f : std::nearbyint(floats_[i] * 32768.0f);
                 shorts_[i] = static_cast<short>(std::clamp(scaled, -32768.0f, 32767.0f));
             }
         }

@@ -163,9 +163,11 @@ std::vector<std::uint8_t> UiSound::tone(bool hover, double volume) {
         const double envelope = std::sin(std::numbers::pi * i / n) * std::exp(-35.0 * t);
         const double wave =
             std::sin(2 * std::numbers::pi * f * t) + 0.24 * std::sin(2 * std::numbers::pi * 1480.0 * t);
-        // Truncated towards zero; only the low 16 bits are kept, as the format does.
+        // Truncated towards zero; only the low 16 bits are kept, as the format does. An infinite volume
+        // times a zero of the wave is NaN: silence.
+        const double sample = wave * envelope * 1800.0 * volume;
         const auto value =
-            static_cast<std::int64_t>(std::clamp(wave * envelope * 1800.0 * volume, -9.0e18, 9.0e18));
+            std::isnan(sample) ? 0 : static_cast<std::int64_t>(std::clamp(sample, -9.0e18, 9.0e18));
         const auto bits = static_cast<std::uint16_t>(value & 0xFFFF);
         bytes[2 * static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits & 0xFF);
         bytes[2 * static_cast<std::size_t>(i) + 1] = static_cast<std::uint8_t>(bits >> 8);
