@@ -307,6 +307,13 @@ std::optional<fs::path> Patcher::installedDirectory(const std::optional<Signed>&
     return activeDirectory();
 }
 
+std::optional<fs::path> Patcher::pointedDirectory() {
+    const std::optional<std::string> name = readPointer(root_ / "current");
+    if (!name)
+        return std::nullopt;
+    return safe(root_, "releases/" + *name);
+}
+
 std::optional<FileStamp> Patcher::intactStamp(const std::optional<fs::path>& dir,
                                               const VerifiedEntry& entry) {
     if (!dir)
@@ -339,7 +346,8 @@ Plan Patcher::plan(const Signed& release) {
     const std::optional<Signed> old = readInstalled(true);
     const std::optional<fs::path> active = installedDirectory(old);
     checkSequence(release, old);
-    housekeep(active, std::nullopt, release.id);
+    // A release that reads as absent (damaged, or unreadable for now) stays until another replaces it.
+    housekeep(active ? active : pointedDirectory(), std::nullopt, release.id);
     Plan result{release, 0, 0, 0, active, intactEntries(active, release.manifest.files), {}};
     result.reuse = findReuse(active, old, release, result.intact);
     for (std::size_t i = 0; i < result.intact.size(); ++i) {
@@ -380,7 +388,7 @@ void Patcher::install(const Plan& plan) {
     const std::optional<Signed> old = readInstalled(true);
     checkSequence(release, old);
     const std::optional<fs::path> active = installedDirectory(old);
-    housekeep(active, std::nullopt, release.id);
+    housekeep(active ? active : pointedDirectory(), std::nullopt, release.id);
 
     const std::vector<VerifiedEntry>& entries = release.manifest.files;
     const Stamps reusable = reuseVerdicts(plan, active);

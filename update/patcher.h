@@ -145,6 +145,8 @@ private:
                    const std::optional<std::filesystem::path>& fallback,
                    const std::optional<std::string>& stage);
     std::optional<std::filesystem::path> installedDirectory(const std::optional<Signed>& release);
+    // The directory the pointer names, whether or not its release can be read; nullopt without a pointer.
+    std::optional<std::filesystem::path> pointedDirectory();
 
     std::string base_;
     std::filesystem::path root_;

@@ -530,6 +530,7 @@ TEST_F(PatcherTest, ADamagedActiveReleaseIsReinstalledWhileVerificationStillRepo
 
     const Signed release = engine->remote();
     EXPECT_EQ(engine->plan(release).files, static_cast<std::int32_t>(GAME.size()));
+    EXPECT_TRUE(fs::exists(damaged / "app/game.jar")) << "kept until a new release replaces it";
     engine->install(engine->plan(release));
     EXPECT_EQ(engine->installed()->id, release.id);
     EXPECT_NO_THROW((void)engine->verifiedRelease());
