@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -592,11 +593,13 @@ void Patcher::checkStage(const fs::path& stage, const Signed& release, const std
 
 Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir,
                                         const std::vector<VerifiedEntry>& entries, bool stopAtFirstBad) {
-    // Hash on every core; callers still see outcomes in manifest order.
+    // Hash on every core; callers still see outcomes in manifest order. The hashing threads watch the
+    // caller's stop token: a launcher closing during a verification of gigabytes does not wait for it.
     Validity result{Stamps(entries.size()), std::vector<std::exception_ptr>(entries.size()), entries.size()};
     std::atomic<std::size_t> firstBad{entries.size()};
+    const std::stop_token stop = common::currentStopToken();
     const auto check = [&](std::size_t i) {
-        if (stopAtFirstBad && i > firstBad.load())
+        if ((stopAtFirstBad && i > firstBad.load()) || stop.stop_requested())
             return;
         try {
             result.stamps[i] = intactStamp(dir, entries[i]);
@@ -610,6 +613,7 @@ Patcher::Validity Patcher::checkEntries(const std::optional<fs::path>& dir,
         }
     };
     Workers("orlex-hash", workerCount(cores_(), entries.size()), entries.size(), check).join();
+    common::throwIfInterrupted();
     result.firstBad = firstBad.load();
     return result;
 }

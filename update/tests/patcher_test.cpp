@@ -14,6 +14,7 @@
 
 #include "common/failure.h"
 #include "common/file_lock.h"
+#include "common/interruption.h"
 #include "tests/support/failures.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
@@ -218,6 +219,14 @@ TEST_F(PatcherTest, InstallsAFreshReleaseThatThenVerifies) {
     EXPECT_EQ(last.total, plan.bytes);
     for (const Progress& p : progress.events)
         EXPECT_LE(p.completed, plan.bytes) << p.phase;
+}
+
+TEST_F(PatcherTest, AVerificationAskedToStopEndsInterruptedWithoutAVerdict) {
+    auto engine = installFresh();
+    std::stop_source stop;
+    stop.request_stop();
+    const common::ScopedStopToken scope(stop.get_token());
+    EXPECT_THROW((void)engine->verifiedRelease(), common::Interrupted);
 }
 
 TEST_F(PatcherTest, InstallingTheIntactReleaseAgainOnlyTidies) {
