@@ -296,10 +296,10 @@ std::optional<Signed> Patcher::readInstalled(bool damagedIsAbsent) {
 }
 
 fs::path Patcher::activeDirectory() {
-    const std::optional<std::string> name = readPointer(root_ / "current");
-    if (!name)
+    const std::optional<fs::path> dir = pointedDirectory();
+    if (!dir)
         throw SecurityFailure("État local invalide");
-    return safe(root_, "releases/" + *name);
+    return *dir;
 }
 
 std::optional<fs::path> Patcher::installedDirectory(const std::optional<Signed>& release) {

@@ -23,6 +23,7 @@
 #include "common/executor.h"
 #include "common/failure.h"
 #include "common/interruption.h"
+#include "tests/support/failures.h"
 #include "tests/support/temp_dir.h"
 #include "ui/gui_serving.h"
 
@@ -204,11 +205,8 @@ TEST_F(Splash, InterruptionEndsTheIntroAndLeavesNoHoldingScreen) {
         });
 
     ASSERT_TRUE(failure);
-    try {
-        std::rethrow_exception(failure);
-    } catch (const common::Interrupted& interrupted) {
-        EXPECT_STREQ(interrupted.what(), "Intro interrompue");
-    }
+    EXPECT_EQ(test::failureMessage<common::Interrupted>([&] { std::rethrow_exception(failure); }),
+              "Intro interrompue");
     EXPECT_EQ(splashWindows(), 0);
 }
 
@@ -228,11 +226,8 @@ TEST_F(Splash, StoppingThePlayerFromTheGuiThreadEndsTheIntroAndItsWindow) {
     whileServingGui([&] { worker.shutdown(); });
 
     ASSERT_TRUE(failure);
-    try {
-        std::rethrow_exception(failure);
-    } catch (const common::Interrupted& interrupted) {
-        EXPECT_STREQ(interrupted.what(), "Intro interrompue");
-    }
+    EXPECT_EQ(test::failureMessage<common::Interrupted>([&] { std::rethrow_exception(failure); }),
+              "Intro interrompue");
     EXPECT_EQ(splashWindows(), 0);
 }
 
