@@ -21,8 +21,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::int64_t> parseInteger(std::string_view text, OutOfRange outOfRange) {
-    if (text.starts_with('+'))
+    if (text.starts_with('+')) {
         text.remove_prefix(1);
+        if (text.starts_with('-'))  // one sign at most
+            return std::nullopt;
+    }
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || end != text.data() + text.size())

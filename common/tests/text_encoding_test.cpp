@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <regex>
 #include <set>
 
 #include "common/base64.h"
 #include "common/failure.h"
 #include "common/hex.h"
+#include "common/text.h"
 #include "common/utf8.h"
 #include "common/uuid.h"
 
@@ -88,6 +90,15 @@ TEST(Utf8, CountsUtf16CodeUnits) {
     EXPECT_EQ(utf16Length("abc"), 3u);
     EXPECT_EQ(utf16Length("é…"), 2u);
     EXPECT_EQ(utf16Length("\xF0\x9F\x8E\xAE"), 2u);  // outside the basic plane: a surrogate pair
+}
+
+TEST(Integers, TakeOneOptionalSignAndDigitsOnly) {
+    EXPECT_EQ(parseInteger("+42"), 42);
+    EXPECT_EQ(parseInteger("-42"), -42);
+    for (const char* malformed : {"", "+", "-", "+-5", "-+5", "--5", " 5", "5 ", "0x10", "1e3"})
+        EXPECT_EQ(parseInteger(malformed), std::nullopt) << malformed;
+    EXPECT_EQ(parseInteger("-99999999999999999999", OutOfRange::Saturated), INT64_MIN);
+    EXPECT_EQ(parseInteger("99999999999999999999"), std::nullopt);
 }
 
 TEST(Failures, KeepTheirKindAndNestedCause) {
