@@ -70,26 +70,36 @@ std::int64_t nowSeconds() {
         .count();
 }
 
-// Leaves an intact blob alone; writes a missing or damaged one through "<digest>.tmp" and one atomic move.
-void storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string& digest, std::int64_t size) {
+// Leaves an intact blob alone (false); writes a missing or damaged one through "<digest>.tmp" and one
+// atomic move (true). The copy is checked against the digest and size before the move: a payload file
+// that changed since it was hashed (a build still writing it) must never reach the channel under a name
+// its bytes do not have.
+bool storeBlob(const fs::path& blobs, const PayloadFile& file, const std::string& digest, std::int64_t size) {
     const fs::path blob = blobs / digest;
     const std::optional<common::FileStamp> present = common::regularFileStamp(blob);
     if (present && present->size == size && hash(blob) == digest)
-        return;
+        return false;
     fs::path temporary = blob;
     temporary += ".tmp";
     common::copyFileContent(file.absolute, temporary, true);
+    const std::optional<common::FileStamp> copied = common::regularFileStamp(temporary);
+    if (!copied || copied->size != size || hash(temporary) != digest) {
+        common::removeNode(temporary);
+        throw IoFailure("Fichier modifié pendant la publication : " + file.relative);
+    }
     common::replaceFile(temporary, blob);
+    return true;
 }
 
 // Gives a large blob its chunk index "<digest>.chunks" (written through "<digest>.chunks.tmp" and one
-// atomic move, flushed) unless it already has one for its size: an index never changes for a digest.
-void storeChunkIndex(const fs::path& blobs, const std::string& digest, std::int64_t size) {
+// atomic move, flushed) unless it already has one for its size and the blob was not just written: an index
+// made from a damaged blob goes with it.
+void storeChunkIndex(const fs::path& blobs, const std::string& digest, std::int64_t size, bool blobWritten) {
     if (size < CHUNKED_BLOB_MIN)
         return;
     const fs::path index = blobs / (digest + ".chunks");
     const common::SmallFile present = common::readSmallFile(index, maxChunkIndexBytes(size));
-    if (present.kind == common::NodeKind::Regular && !present.oversized &&
+    if (!blobWritten && present.kind == common::NodeKind::Regular && !present.oversized &&
         decodeChunkIndex(present.bytes, size))
         return;
     const Bytes bytes = encodeChunkIndex(size, chunkFile(blobs / digest));
@@ -150,8 +160,8 @@ std::vector<StoredFile> hashAndStore(const std::vector<PayloadFile>& files, cons
                     mine = claimed.insert(out.digest).second;
                 }
                 if (mine) {
-                    storeBlob(blobs, file, out.digest, out.size);
-                    storeChunkIndex(blobs, out.digest, out.size);
+                    const bool written = storeBlob(blobs, file, out.digest, out.size);
+                    storeChunkIndex(blobs, out.digest, out.size, written);
                 }
                 if (progress) {
                     const std::lock_guard lock(reporting);

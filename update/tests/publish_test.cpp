@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/failure.h"
@@ -388,6 +391,35 @@ TEST_F(PublishFixture, LargeBlobsGetAChunkIndexThatRepublishingKeepsUnlessItIsDa
     writeFile(index, "not an index");
     ASSERT_EQ(publishSequence("3").status, 0);
     EXPECT_EQ(decodeChunkIndex(readBytes(index), CHUNKED_BLOB_MIN), chunkBytes(bytes(world)));
+}
+
+TEST_F(PublishFixture, AFileChangingDuringThePublicationNeverReachesTheChannelUnderAWrongName) {
+    // A build still writing its output while the maker publishes: one byte flips back and forth.
+    const fs::path world = payload() / "assets" / "world.pak";
+    writeFile(world, test::randomBytes(16'000'000, 5));
+    std::jthread writer([&world](std::stop_token stop) {
+        std::fstream file(world, std::ios::binary | std::ios::in | std::ios::out);
+        for (char flip = 0; !stop.stop_requested(); flip ^= 1) {
+            file.seekp(8'000'000);
+            file.put(flip);
+            file.flush();
+        }
+    });
+    for (int run = 1; run <= 5; ++run) {
+        const test::ProcessResult result = publishSequence(std::to_string(run));
+        if (result.status != 0) {
+            EXPECT_NE(result.err.find("Fichier modifié pendant la publication : assets/world.pak"),
+                      std::string::npos)
+                << result.err;
+        }
+        if (!fs::exists(channel() / "current.json"))
+            continue;
+        for (const VerifiedEntry& entry : verified("client").manifest.files) {
+            const fs::path blob = channel() / "blobs" / entry.sha256;
+            EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(blob)), entry.size) << "run " << run;
+            EXPECT_EQ(hash(blob), entry.sha256) << "run " << run;
+        }
+    }
 }
 
 TEST_F(PublishFixture, AFailedPublicationLeavesTheCurrentReleaseInPlace) {
