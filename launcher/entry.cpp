@@ -5,21 +5,24 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "common/failure.h"
+#include "common/file_system.h"
 #include "common/program_path.h"
 #include "common/properties.h"
 #include "common/terminal.h"
 #include "common/terminal_progress.h"
 #include "common/text.h"
 #include "common/thread_name.h"
+#include "common/uuid.h"
 #include "discord/presence.h"
 #include "launcher/archive.h"
 #include "launcher/launcher.h"
@@ -183,16 +186,27 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
 }
 
 // The start confirmation: this process's id in decimal, without a line end, to the file that
-// ORLEX_LAUNCHER_HANDSHAKE names (created or emptied first); nothing when it is not set.
+// ORLEX_LAUNCHER_HANDSHAKE names; nothing when it is not set. The process waiting for it takes the file's
+// mere existence for a confirmed start, so the file appears whole, by a rename, or not at all.
 void confirmStart() {
     const char* handshake = std::getenv(HANDSHAKE_VARIABLE);
     if (!handshake || !*handshake)
         return;
-    std::ofstream file(handshake, std::ios::binary | std::ios::trunc);
-    file << QCoreApplication::applicationPid();
-    file.close();
-    if (!file)
-        throw common::IoFailure(std::string("Confirmation de démarrage impossible : ") + handshake);
+    const std::filesystem::path confirmation(handshake);
+    std::filesystem::path written = confirmation;
+    written += ".tmp-" + common::randomUuid();
+    const std::string pid = std::to_string(QCoreApplication::applicationPid());
+    try {
+        common::writeNewFile(written,
+                             std::span(reinterpret_cast<const std::uint8_t*>(pid.data()), pid.size()), {});
+        common::replaceFile(written, confirmation);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(written, ignored);
+        common::raiseWithCause(
+            common::IoFailure(std::string("Confirmation de démarrage impossible : ") + handshake),
+            std::current_exception());
+    }
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, const UserInterface& ui) {

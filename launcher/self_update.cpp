@@ -1,5 +1,6 @@
 #include "launcher/self_update.h"
 
+#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -95,7 +96,10 @@ void SelfUpdate::applySelf(std::int64_t pid) {
     }
     const update::Signed candidate = engine.remote();
 
-    if (previous && installation_.failedLauncher(candidate)) {
+    // The installed release stands in for a failed candidate only when it is another release: a hand-off
+    // cut off after the pointer moved leaves the failed candidate itself installed.
+    const bool fallbackExists = previous && previous->id != candidate.id;
+    if (fallbackExists && installation_.failedLauncher(candidate)) {
         const fs::path release = engine.verifiedRelease();
         launchUpdated(release, freshHandshake());
         return;
@@ -110,13 +114,23 @@ void SelfUpdate::applySelf(std::int64_t pid) {
         std::this_thread::sleep_for(timing_.confirmPoll);
     }
     if (common::nodeKind(handshake) != common::NodeKind::Missing) {
-        common::removeNode(failedRecord());
+        // A record that cannot go (a directory in its place) names no release: the start stands.
+        try {
+            common::removeNode(failedRecord());
+        } catch (const std::exception&) {
+        }
         return;
     }
 
     started.terminate(timing_.terminateGrace);
-    update::atomicWrite(failedRecord(), bytesOf(candidate.id));
-    if (previous && keptPointer) {
+    // The record spares the next starts the same wait; without it (a full disk, a damaged userdata) the
+    // fallback below must still happen.
+    try {
+        update::atomicWrite(failedRecord(), bytesOf(candidate.id));
+    } catch (const std::exception& unrecorded) {
+        std::cerr << "Version en échec non enregistrée : " << unrecorded.what() << std::endl;
+    }
+    if (fallbackExists && keptPointer) {
         {
             const update::Lock lock = engine.lock();
             update::atomicWrite(pointer, *keptPointer);

@@ -151,6 +151,34 @@ TEST_F(SelfUpdateTest, ALauncherThatDiesAtOnceGivesWayToThePreviousOneWhichLater
     }
 }
 
+TEST_F(SelfUpdateTest, AHandOffCutOffAfterThePointerMovedNeverLeavesTheFailedReleaseStartingSilently) {
+    publish("1", CONFIRMS, 1);
+    selfUpdate().applySelf(0);
+    // The apply-self process was killed once the new release was in place, before its start was judged.
+    publish("2", DIES, 2);
+    engine().install(engine().plan(engine().remote()));
+
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(failureMessage<common::IoFailure>([&] { selfUpdate().applySelf(0); }), NOT_STARTED)
+            << "run " << run;
+    EXPECT_FALSE(fs::exists(pointer())) << "no release to fall back to";
+}
+
+TEST_F(SelfUpdateTest, ARecordThatCannotBeWrittenStillFallsBackToThePreviousRelease) {
+    publish("1", CONFIRMS, 1);
+    selfUpdate().applySelf(0);
+    const std::string previousPointer = readFile(pointer());
+    const std::string previousRelease = engine().verifiedRelease().filename().string();
+    fs::create_directories(failedRecord() / "in-the-way");
+
+    publish("2", DIES, 2);
+    EXPECT_EQ(failureMessage<common::IoFailure>([&] { selfUpdate().applySelf(0); }), NOT_STARTED);
+    EXPECT_EQ(readFile(pointer()), previousPointer);
+    const std::vector<std::string> started = startsOnceThereAre(3);
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_TRUE(started[2].starts_with(previousRelease + "|")) << "the previous release runs again";
+}
+
 TEST_F(SelfUpdateTest, AnOldLauncherThatDoesNotEndStopsTheUpdateAndAGoneOneIsNotWaitedFor) {
     launcher::LauncherConfig config = fastConfig(channel.url("client/"));
     config.engine = channel.engineSettings();
