@@ -371,6 +371,11 @@ void Transport::download(const VerifiedEntry& entry, const fs::path& dst, const 
             const std::optional<std::string> streamed = body.wholeBodyDigest();
             if ((streamed ? *streamed : hash(part)) != digest) {
                 removeFile(part);
+                // A resumed file joins bytes kept from before (an interrupted attempt, a chunk assembly
+                // that gave up on an index it cannot prove) to the server's: the next attempt fetches it
+                // whole. Only a whole body that is not the entry's is refused.
+                if (appends)
+                    throw IoFailure("Reprise invalide : " + path);
                 throw SecurityFailure("SHA-256 incorrect : " + path);
             }
             common::replaceFile(part, dst);

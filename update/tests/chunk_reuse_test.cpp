@@ -272,6 +272,22 @@ TEST_F(ChunkedUpdate, IndexesThatLieOnlyCostBandwidth) {
     }
 }
 
+TEST_F(ChunkedUpdate, ALyingIndexAndACutRangeStillEndInTheRightFile) {
+    // The first chunk named after another chunk of the older file, and the assembly's first range cut
+    // short: the whole download then resumes after bytes the index placed wrongly.
+    const std::string older = world;
+    release(replaced(world, 6 << 20, 100 << 10, 71));
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    std::vector<Chunk> chunks = chunkBytes(bytes(world));
+    chunks[0].digest = chunkBytes(bytes(older))[1].digest;
+    const Bytes lying = encodeChunkIndex(WORLD_SIZE, chunks);
+    test::writeFile(index(), std::string(lying.begin(), lying.end()));
+    channel.server().inject(blob(), Fault::cutAfter(1000));
+    installed(false);
+}
+
 TEST_F(ChunkedUpdate, AServerThatIgnoresRangesGetsTheWholeDownload) {
     release(replaced(world, 3 << 20, 5000, 51));
     channel.server().inject(blob(), Fault::ignoreRange(), -1);
