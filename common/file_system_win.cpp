@@ -52,8 +52,11 @@ void writeAll(HANDLE h, const std::uint8_t* data, std::size_t size, const std::f
     }
 }
 
+// Nanoseconds since the epoch of a time in 100 ns steps since 1601 (the offset first: the product of
+// the raw count overflows for any date after 1893).
 std::int64_t fileTime(const LARGE_INTEGER& t) {
-    return static_cast<std::int64_t>(t.QuadPart) * 100;
+    constexpr std::int64_t STEPS_FROM_1601_TO_1970 = 116'444'736'000'000'000;
+    return (static_cast<std::int64_t>(t.QuadPart) - STEPS_FROM_1601_TO_1970) * 100;
 }
 
 }  // namespace
@@ -157,8 +160,13 @@ SmallFile readSmallFile(const std::filesystem::path& path, std::size_t cap) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return SmallFile{NodeKind::Missing};
-        if (error == ERROR_ACCESS_DENIED && nodeKind(path) == NodeKind::Directory)
-            return SmallFile{NodeKind::Directory};
+        // A directory, or a junction or directory link (opened without backup semantics), refuses the
+        // open: it is reported as what it is, as on other systems.
+        if (error == ERROR_ACCESS_DENIED) {
+            if (const NodeKind kind = nodeKind(path); kind != NodeKind::Regular && kind != NodeKind::Missing)
+                return SmallFile{kind};
+        }
+        ::SetLastError(error);
         fail("Lecture impossible", path);
     }
     BY_HANDLE_FILE_INFORMATION info{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -152,10 +153,40 @@ std::wstring environmentBlock(const std::vector<EnvironmentEdit>& edits, const s
     return block;
 }
 
+// The program to start: a path as given; a bare name ("powershell.exe") looked up in the system
+// directory and then along PATH, never in the current directory, where a file of that name could have
+// been put (the installer is started from the player's downloads).
+std::wstring programToStart(const std::filesystem::path& program, const std::string& name) {
+    if (program.has_parent_path())
+        return program.wstring();
+    wchar_t system[MAX_PATH];
+    const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (systemLength == 0 || systemLength >= MAX_PATH)
+        failStartWithError(name, "répertoire système introuvable");
+    std::wstring directories(system, systemLength);
+    if (const DWORD pathLength = ::GetEnvironmentVariableW(L"PATH", nullptr, 0); pathLength > 0) {
+        std::wstring path(pathLength, L'\0');
+        path.resize(::GetEnvironmentVariableW(L"PATH", path.data(), pathLength));
+        directories += L";" + path;
+    }
+    const std::wstring file = program.wstring();
+    const DWORD needed = ::SearchPathW(directories.c_str(), file.c_str(), L".exe", 0, nullptr, nullptr);
+    if (needed == 0)
+        failStart(name, "programme introuvable");
+    std::wstring found(needed, L'\0');
+    const DWORD length =
+        ::SearchPathW(directories.c_str(), file.c_str(), L".exe", needed, found.data(), nullptr);
+    if (length == 0 || length >= needed)
+        failStart(name, "programme introuvable");
+    found.resize(length);
+    return found;
+}
+
 }  // namespace
 
 ChildProcess ChildProcess::start(const ProcessSpec& spec) {
     const std::string name = utf8(spec.program);
+    const std::wstring program = programToStart(spec.program, name);
 
     std::vector<std::string> words{name};
     for (const std::string& argument : spec.arguments) {
@@ -205,7 +236,7 @@ ChildProcess ChildProcess::start(const ProcessSpec& spec) {
     startup.lpAttributeList = handles.get();
 
     PROCESS_INFORMATION created{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                           EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                           environment.empty() ? nullptr : environment.data(),
                           spec.workingDirectory ? directory.c_str() : nullptr, &startup.StartupInfo,
