@@ -106,10 +106,20 @@ void appendToFile(const std::filesystem::path& path, std::span<const std::uint8_
 }
 
 void replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (!::MoveFileExW(extended(from).c_str(), extended(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        fail("Remplacement impossible", to);
+    // Windows refuses to replace a file while any handle is open on it (another thread reading the
+    // pointer, a virus scanner looking at a fresh file): such a hold lasts moments, so the move is tried
+    // again for about a second before it counts as failed.
+    constexpr int ATTEMPTS = 20;
+    for (int attempt = 1;; ++attempt) {
+        if (::MoveFileExW(extended(from).c_str(), extended(to).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return;
+        const DWORD error = ::GetLastError();
+        if (attempt == ATTEMPTS || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+            break;
+        ::Sleep(50);
     }
+    fail("Remplacement impossible", to);
 }
 
 void syncDirectory(const std::filesystem::path&) {}
