@@ -83,6 +83,10 @@ void createDirectories(const std::filesystem::path& dir);
 // Removes a file, a link (never its target) or an empty directory; a missing path is fine.
 void removeNode(const std::filesystem::path& path);
 
+// path as a file stream must be handed it: on Windows the extended-length form of an absolute path, so
+// that paths past 260 characters open too; elsewhere path itself.
+std::filesystem::path streamPath(const std::filesystem::path& path);
+
 // The entries of a directory, without "." and "..", in no particular order.
 std::vector<std::filesystem::path> listDirectory(const std::filesystem::path& dir);
 

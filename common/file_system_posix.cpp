@@ -226,6 +226,10 @@ void syncFile(const std::filesystem::path& path) {
         fail("Synchronisation impossible", path);
 }
 
+std::filesystem::path streamPath(const std::filesystem::path& path) {
+    return path;
+}
+
 void startWriteback(const std::filesystem::path& path) noexcept {
 #ifdef __linux__
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

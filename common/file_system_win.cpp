@@ -124,6 +124,10 @@ void replaceFile(const std::filesystem::path& from, const std::filesystem::path&
 
 void syncDirectory(const std::filesystem::path&) {}
 
+std::filesystem::path streamPath(const std::filesystem::path& path) {
+    return std::filesystem::path(extended(path));
+}
+
 void copyFileContent(const std::filesystem::path& from, const std::filesystem::path& to, bool durable) {
     if (!::CopyFileW(extended(from).c_str(), extended(to).c_str(), FALSE))
         fail("Copie impossible", to);

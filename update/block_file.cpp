@@ -13,7 +13,8 @@ void BlockFile::open(const std::filesystem::path& path, Mode mode, std::int64_t 
     path_ = path;
     unflushed_ = 0;
     block_.clear();
-    out_.open(path, std::ios::binary | (mode == Mode::Append ? std::ios::app : std::ios::trunc));
+    out_.open(common::streamPath(path),
+              std::ios::binary | (mode == Mode::Append ? std::ios::app : std::ios::trunc));
     if (!out_)
         throw IoFailure("Écriture impossible : " + path.string());
     block_.reserve(static_cast<std::size_t>(

@@ -43,7 +43,7 @@ public:
         : path_(path), placed_(placed), reported_(placed), report_(report) {
         // What the file already holds is the start of the new file: hashed first, then appended to.
         if (placed > 0) {
-            std::ifstream in(part, std::ios::binary);
+            std::ifstream in(common::streamPath(part), std::ios::binary);
             std::vector<char> block(HASH_CHUNK);
             std::int64_t left = placed;
             while (left > 0 && in) {
@@ -161,7 +161,7 @@ bool assembleFromChunks(Transport& transport, const VerifiedEntry& entry, const 
     }
     std::optional<PartWriter> writer;
     try {
-        std::ifstream older(reuse.older, std::ios::binary);
+        std::ifstream older(common::streamPath(reuse.older), std::ios::binary);
         if (!older || common::regularFileStamp(reuse.older) != reuse.olderStamp) {
             log("Morceaux de " + entry.path + " abandonnés : l’ancien fichier a changé");
             return false;
@@ -207,8 +207,10 @@ bool assembleFromChunks(Transport& transport, const VerifiedEntry& entry, const 
         throw;
     }
     if (fileLength(part) != entry.size || writer->digest() != entry.sha256) {
-        std::error_code ignored;
-        fs::remove(part, ignored);
+        try {
+            common::removeNode(part);
+        } catch (const std::exception&) {
+        }
         log("Morceaux de " + entry.path + " abandonnés : le fichier assemblé n’est pas celui du manifeste");
         return false;
     }

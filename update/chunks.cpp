@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/failure.h"
+#include "common/file_system.h"
 
 namespace orlex::update {
 namespace {
@@ -144,7 +145,7 @@ std::vector<Chunk> chunkBytes(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<Chunk> chunkFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(common::streamPath(file), std::ios::binary);
     if (!in)
         throw common::IoFailure("Lecture impossible : " + file.string());
     std::vector<Chunk> chunks;

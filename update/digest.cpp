@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "common/file_system.h"
 #include "common/hex.h"
 
 namespace orlex::update {
@@ -43,7 +44,7 @@ std::string hash(std::span<const std::uint8_t> bytes) {
 }
 
 std::string hash(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(common::streamPath(file), std::ios::binary);
     if (!in)
         throw common::IoFailure("Lecture impossible : " + file.string());
     // Reads of a whole chunk bypass the stream's own buffer and land straight in the digest's input.

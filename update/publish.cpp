@@ -44,7 +44,7 @@ public:
 };
 
 Bytes readBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(common::streamPath(file), std::ios::binary);
     if (!in)
         throw IoFailure("Lecture impossible : " + file.string());
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

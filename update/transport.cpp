@@ -33,23 +33,23 @@ bool present(const fs::path& path) {
 }
 
 std::int64_t length(const fs::path& path) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    if (error)
+    const std::optional<common::FileStamp> stamp = common::regularFileStamp(path);
+    if (!stamp)
         throw IoFailure("Lecture impossible : " + path.string());
-    return static_cast<std::int64_t>(size);
+    return stamp->size;
 }
 
 void removeFile(const fs::path& path) {
-    std::error_code error;
-    fs::remove(path, error);
-    if (error)
+    try {
+        common::removeNode(path);
+    } catch (const std::exception&) {
         throw IoFailure("Suppression impossible : " + path.string());
+    }
 }
 
 void appendFile(const fs::path& from, const fs::path& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::app);
+    std::ifstream in(common::streamPath(from), std::ios::binary);
+    std::ofstream out(common::streamPath(to), std::ios::binary | std::ios::app);
     if (!in || !out)
         throw IoFailure("Écriture impossible : " + to.string());
     std::vector<char> chunk(HASH_CHUNK);
@@ -190,8 +190,10 @@ void keepWhatArrived(const fs::path& incoming, const fs::path& part, std::int64_
         }
         return;
     }
-    std::error_code ignored;
-    fs::remove(incoming, ignored);
+    try {
+        common::removeNode(incoming);
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace
