@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace orlex::common {
 
@@ -16,5 +18,12 @@ std::int64_t currentProcessId();
 
 // The platform's line separator: "\r\n" on Windows, "\n" elsewhere.
 const char* lineSeparator();
+
+// The program's arguments after its name, as UTF-8. On Windows they are read again from the process's
+// wide command line: argv holds them in the ANSI code page, which cannot carry every name.
+std::vector<std::string> programArguments(int argc, char** argv);
+
+// An environment variable's value as UTF-8; nullopt when it is not set.
+std::optional<std::string> environmentValue(const char* name);
 
 }  // namespace orlex::common

@@ -1,6 +1,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "common/host.h"
 
 namespace orlex::common {
@@ -16,6 +19,17 @@ std::string hostOsName() {
 std::string hostArchName() {
     utsname names{};
     return ::uname(&names) == 0 ? names.machine : "";
+}
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
 }
 
 const char* lineSeparator() {

@@ -1,4 +1,9 @@
 #include <windows.h>
+// windows.h first
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cwchar>
 
 #include "common/host.h"
 
@@ -18,6 +23,41 @@ std::string hostArchName() {
 #else
     return "unknown";
 #endif
+}
+
+namespace {
+
+std::string utf8(const wchar_t* text, int length) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (!words)
+        return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < count; ++i)
+        arguments.push_back(utf8(words[i], static_cast<int>(std::wcslen(words[i]))));
+    ::LocalFree(words);
+    return arguments;
+}
+
+std::optional<std::string> environmentValue(const char* name) {
+    const std::string narrow(name);  // variable names here are ASCII
+    const std::wstring wideName(narrow.begin(), narrow.end());
+    const DWORD needed = ::GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (needed == 0)
+        return ::GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::string>("");
+    std::wstring value(needed, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), value.data(), needed);
+    return utf8(value.data(), static_cast<int>(length));
 }
 
 const char* lineSeparator() {

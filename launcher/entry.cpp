@@ -16,12 +16,14 @@
 
 #include "common/failure.h"
 #include "common/file_system.h"
+#include "common/host.h"
 #include "common/program_path.h"
 #include "common/properties.h"
 #include "common/terminal.h"
 #include "common/terminal_progress.h"
 #include "common/text.h"
 #include "common/thread_name.h"
+#include "common/utf8.h"
 #include "common/uuid.h"
 #include "discord/presence.h"
 #include "launcher/archive.h"
@@ -189,10 +191,10 @@ void runCommands(const std::set<std::string>& flags, Launcher& launcher, Lines& 
 // ORLEX_LAUNCHER_HANDSHAKE names; nothing when it is not set. The process waiting for it takes the file's
 // mere existence for a confirmed start, so the file appears whole, by a rename, or not at all.
 void confirmStart() {
-    const char* handshake = std::getenv(HANDSHAKE_VARIABLE);
-    if (!handshake || !*handshake)
+    const std::optional<std::string> handshake = common::environmentValue(HANDSHAKE_VARIABLE);
+    if (!handshake || handshake->empty())
         return;
-    const std::filesystem::path confirmation(handshake);
+    const std::filesystem::path confirmation = common::pathFromUtf8(*handshake);
     std::filesystem::path written = confirmation;
     written += ".tmp-" + common::randomUuid();
     const std::string pid = std::to_string(QCoreApplication::applicationPid());
@@ -203,9 +205,8 @@ void confirmStart() {
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(written, ignored);
-        common::raiseWithCause(
-            common::IoFailure(std::string("Confirmation de démarrage impossible : ") + handshake),
-            std::current_exception());
+        common::raiseWithCause(common::IoFailure("Confirmation de démarrage impossible : " + *handshake),
+                               std::current_exception());
     }
 }
 
@@ -299,8 +300,8 @@ std::vector<std::string> takeProperties(const std::vector<std::string>& argument
 
 std::vector<std::string> withEnvironmentOptions(const std::vector<std::string>& arguments) {
     std::vector<std::string> all;
-    if (const char* options = std::getenv(OPTIONS_VARIABLE)) {
-        std::istringstream words(options);
+    if (const std::optional<std::string> options = common::environmentValue(OPTIONS_VARIABLE)) {
+        std::istringstream words(*options);
         for (std::string word; words >> word;) {
             if (!word.starts_with("-D"))
                 throw common::FormatFailure(std::string("Option invalide dans ") + OPTIONS_VARIABLE + " : " +
@@ -315,9 +316,9 @@ std::vector<std::string> withEnvironmentOptions(const std::vector<std::string>& 
 LauncherConfig configure(const std::vector<std::string>& arguments) {
     LauncherConfig config;
     const std::optional<std::string> archive = arg(arguments, "--archive");
-    config.archive = archive ? std::filesystem::path(*archive) : defaultArchivePath();
+    config.archive = archive ? common::pathFromUtf8(*archive) : defaultArchivePath();
     const std::optional<std::string> root = arg(arguments, "--root");
-    config.root = root ? std::filesystem::path(*root) : defaultRoot();
+    config.root = root ? common::pathFromUtf8(*root) : defaultRoot();
     config.channel =
         arg(arguments, "--channel", common::property(CHANNEL_PROPERTY).value_or(DEFAULT_CHANNEL));
     config.discordApplicationId = common::property(DISCORD_APPLICATION_ID_PROPERTY).value_or("");

@@ -13,6 +13,7 @@
 #include "common/process.h"
 #include "common/text.h"
 #include "common/type_name.h"
+#include "common/utf8.h"
 #include "common/uuid.h"
 #include "discord/presence.h"
 #include "launcher/account_session.h"
@@ -171,7 +172,7 @@ int GameLaunch::play(bool smoke) {
         spec.arguments.push_back("--enable-native-access=ALL-UNNAMED");
         for (const auto& [name, value] : gameProperties_)
             spec.arguments.push_back("-D" + name + "=" + value);
-        spec.arguments.push_back("-Dorlex.userdata=" + userdata().string());
+        spec.arguments.push_back("-Dorlex.userdata=" + common::utf8Of(userdata()));
         spec.arguments.push_back("-cp");
         spec.arguments.push_back(classpath(release / "app", platform_.starts_with("windows")));
         spec.arguments.push_back(GAME_MAIN);
@@ -182,8 +183,8 @@ int GameLaunch::play(bool smoke) {
         const std::string identity = session_.identity();
         environment.set(PLAYER_NAME, blank(identity) ? std::nullopt : std::optional(identity));
         setSessionVariables(environment, session_.gameToken(), session_.realtimeUrl(), false, broker.get());
-        environment.set(CLIENT_READY, clientReady.string());
-        environment.set(UPDATE_RETURN, updateReturn.string());
+        environment.set(CLIENT_READY, common::utf8Of(clientReady));
+        environment.set(UPDATE_RETURN, common::utf8Of(updateReturn));
         environment.set(PERMISSIONS, std::nullopt);
         spec.environment = std::move(environment).edits();
         fs::create_directories(userdata());
@@ -240,12 +241,12 @@ int GameLaunch::openBuilder() {
 
     common::ProcessSpec spec{.program = runtimeProgram(release), .workingDirectory = release};
     spec.arguments = {"--enable-native-access=ALL-UNNAMED",
-                      "-Dorlex.userdata=" + userdata().string(),
+                      "-Dorlex.userdata=" + common::utf8Of(userdata()),
                       "-cp",
                       classpath(release / "app", platform_.starts_with("windows")),
                       BUILDER_MAIN,
                       "--workspace",
-                      workspace.string()};
+                      common::utf8Of(workspace)};
     Environment environment;
     environment.set(PLAYER_NAME, std::nullopt);
     setSessionVariables(environment, session_.gameToken(), session_.realtimeUrl(), true, broker.get());
@@ -289,7 +290,7 @@ std::string GameLaunch::classpath(const fs::path& app, bool windows) {
     });
     std::string text;
     for (const fs::path& archive : archives)
-        text += (text.empty() ? "" : (windows ? ";" : ":")) + archive.string();
+        text += (text.empty() ? "" : (windows ? ";" : ":")) + common::utf8Of(archive);
     return text;
 }
 

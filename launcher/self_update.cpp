@@ -8,6 +8,7 @@
 #include "common/file_system.h"
 #include "common/host.h"
 #include "common/preferences.h"
+#include "common/utf8.h"
 #include "common/uuid.h"
 #include "launcher/account_session.h"
 #include "launcher/archive.h"
@@ -62,9 +63,9 @@ void SelfUpdate::startSelfUpdate() {
         throw common::IoFailure("Programme du launcher inconnu");
     common::ProcessSpec spec{.program = program_, .arguments = propertyArguments()};
     for (const std::string& argument :
-         {std::string("--archive"), archive_.string(), std::string("--apply-self"), std::string("--wait-pid"),
-          std::to_string(common::currentProcessId()), std::string("--root"), root_.string(),
-          std::string("--channel"), channel_})
+         {std::string("--archive"), common::utf8Of(archive_), std::string("--apply-self"),
+          std::string("--wait-pid"), std::to_string(common::currentProcessId()), std::string("--root"),
+          common::utf8Of(root_), std::string("--channel"), channel_})
         spec.arguments.push_back(argument);
     common::createDirectories(userdata());
     spec.outputFile = userdata() / "launcher-update.log";
@@ -149,10 +150,11 @@ common::ChildProcess SelfUpdate::launchUpdated(const fs::path& release, const fs
         .program = release / "runtime" / "bin" / (windows ? "orlex-launcher.exe" : "orlex-launcher"),
         .arguments = propertyArguments()};
     for (const std::string& argument :
-         {std::string("--archive"), (release / "app" / "launcher.zip").string(), std::string("--managed"),
-          std::string("--root"), root_.string(), std::string("--channel"), channel_})
+         {std::string("--archive"), common::utf8Of(release / "app" / "launcher.zip"),
+          std::string("--managed"), std::string("--root"), common::utf8Of(root_), std::string("--channel"),
+          channel_})
         spec.arguments.push_back(argument);
-    spec.environment.push_back({HANDSHAKE_VARIABLE, handshake.string()});
+    spec.environment.push_back({HANDSHAKE_VARIABLE, common::utf8Of(handshake)});
     return common::ChildProcess::start(spec);
 }
 
