@@ -3,9 +3,10 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cwchar>
+#include <filesystem>
 
 #include "common/host.h"
+#include "common/utf8.h"
 
 namespace orlex::common {
 
@@ -25,18 +26,6 @@ std::string hostArchName() {
 #endif
 }
 
-namespace {
-
-std::string utf8(const wchar_t* text, int length) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
-
 std::vector<std::string> programArguments(int argc, char** argv) {
     int count = 0;
     wchar_t** words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
@@ -44,7 +33,7 @@ std::vector<std::string> programArguments(int argc, char** argv) {
         return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
     std::vector<std::string> arguments;
     for (int i = 1; i < count; ++i)
-        arguments.push_back(utf8(words[i], static_cast<int>(std::wcslen(words[i]))));
+        arguments.push_back(utf8Of(std::filesystem::path(words[i])));
     ::LocalFree(words);
     return arguments;
 }
@@ -57,7 +46,8 @@ std::optional<std::string> environmentValue(const char* name) {
         return ::GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::string>("");
     std::wstring value(needed, L'\0');
     const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), value.data(), needed);
-    return utf8(value.data(), static_cast<int>(length));
+    value.resize(length);
+    return utf8Of(std::filesystem::path(value));
 }
 
 const char* lineSeparator() {

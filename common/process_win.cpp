@@ -12,6 +12,7 @@
 #include "common/command_line.h"
 #include "common/failure.h"
 #include "common/process.h"
+#include "common/utf8.h"
 
 namespace orlex::common {
 namespace {
@@ -22,11 +23,6 @@ namespace {
 
 [[noreturn]] void failStartWithError(const std::string& program, const std::string& what) {
     failStart(program, what + "erreur " + std::to_string(::GetLastError()));
-}
-
-std::string utf8(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
 }
 
 // A NUL inside a word would silently cut it short on its way to the child.
@@ -185,7 +181,7 @@ std::wstring programToStart(const std::filesystem::path& program, const std::str
 }  // namespace
 
 ChildProcess ChildProcess::start(const ProcessSpec& spec) {
-    const std::string name = utf8(spec.program);
+    const std::string name = utf8Of(spec.program);
     const std::wstring program = programToStart(spec.program, name);
 
     std::vector<std::string> words{name};
@@ -204,7 +200,7 @@ ChildProcess ChildProcess::start(const ProcessSpec& spec) {
         std::error_code failure;
         directory = std::filesystem::absolute(*spec.workingDirectory, failure);
         if (failure)
-            failStart(name, utf8(*spec.workingDirectory) + " : " + failure.message());
+            failStart(name, utf8Of(*spec.workingDirectory) + " : " + failure.message());
     }
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -218,7 +214,7 @@ ChildProcess ChildProcess::start(const ProcessSpec& spec) {
                                             &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
                             : inheritableCopy(STD_OUTPUT_HANDLE));
     if (spec.outputFile && output.get() == nullptr)
-        failStartWithError(name, utf8(*spec.outputFile) + " : ");
+        failStartWithError(name, utf8Of(*spec.outputFile) + " : ");
     const Handle error(spec.outputFile ? nullptr : inheritableCopy(STD_ERROR_HANDLE));
 
     STARTUPINFOEXW startup{};

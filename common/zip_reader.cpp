@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include "common/failure.h"
+#include "common/utf8.h"
 
 namespace orlex::common {
 namespace {
@@ -26,9 +27,8 @@ void ZipReader::Close::operator()(zip* archive) const {
 }
 
 std::optional<ZipReader> ZipReader::open(const std::filesystem::path& path) {
-    const std::u8string utf8 = path.u8string();  // libzip takes UTF-8 paths
     int error = 0;
-    zip_t* archive = zip_open(std::string(utf8.begin(), utf8.end()).c_str(), ZIP_RDONLY, &error);
+    zip_t* archive = zip_open(utf8Of(path).c_str(), ZIP_RDONLY, &error);  // libzip takes UTF-8 paths
     if (archive)
         return ZipReader(archive);
     if (error == ZIP_ER_NOENT)

@@ -8,6 +8,7 @@
 #include "common/failure.h"
 #include "common/preferences.h"
 #include "common/program_path.h"
+#include "common/utf8.h"
 #include "common/zip_reader.h"
 
 namespace orlex::launcher {
@@ -75,7 +76,7 @@ update::Ed25519Key releaseKey(const LauncherArchive& archive) {
 std::filesystem::path defaultRoot() {
     const std::optional<std::string> chosen = common::Preferences(PREFS).get("installation");
     if (chosen && !chosen->empty())
-        return std::filesystem::path(std::u8string(chosen->begin(), chosen->end()));
+        return common::pathFromUtf8(*chosen);
     return std::filesystem::path(QDir::homePath().toStdU16String()) / "OrlexTessaline";
 }
 

@@ -11,6 +11,7 @@
 #include "common/interruption.h"
 #include "common/process.h"
 #include "common/type_name.h"
+#include "common/utf8.h"
 #include "ui/brand_icon.h"
 #include "update/atomic_write.h"
 
@@ -18,11 +19,6 @@ namespace orlex::ui {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 void refresh(const fs::path& root, const launcher::LauncherArchive& archive,
              const ShortcutRefreshSettings& settings) {
@@ -52,7 +48,8 @@ void refresh(const fs::path& root, const launcher::LauncherArchive& archive,
     common::ChildProcess powershell = common::ChildProcess::start({
         .program = settings.powershell,
         .arguments = {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-File",
-                      utf8(scriptCopy), "-InstallRoot", utf8(installRoot), "-IconPath", utf8(iconFile)},
+                      common::utf8Of(scriptCopy), "-InstallRoot", common::utf8Of(installRoot), "-IconPath",
+                      common::utf8Of(iconFile)},
         .outputFile = userdata / "shortcuts.log",
     });
     if (!powershell.waitFor(settings.scriptLimit))
