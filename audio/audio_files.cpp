@@ -104,7 +104,7 @@ std::unique_ptr<PcmStream> AudioFiles::pcm(const std::filesystem::path& path) {
     if (!file)
         throw IoFailure(std::string(sf_strerror(nullptr)) + " : " + path.filename().string());
     if (info.samplerate <= 0 || info.channels < 1 || info.channels > 2)
-        throw IoFailure("Piste mono ou stéréo requise");
+        throw UnplayableFormat();
     if (!decodable(info.format))
         throw IoFailure("Encodage audio non décodable : " + path.filename().string());
     return std::make_unique<SndPcmStream>(std::move(file), info);

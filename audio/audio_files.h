@@ -6,7 +6,16 @@
 #include <memory>
 #include <span>
 
+#include "common/failure.h"
+
 namespace orlex::audio {
+
+// "Piste mono ou stéréo requise": a format that no output line plays. Its own kind lets a caller that can
+// go on without sound tell it apart from a file that cannot be read.
+class UnplayableFormat : public common::IoFailure {
+public:
+    UnplayableFormat() : IoFailure("Piste mono ou stéréo requise") {}
+};
 
 // Decoded sound: signed 16-bit little-endian PCM, interleaved, 1 or 2 channels, at the file's own rate.
 struct PcmFormat {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -318,16 +319,28 @@ void SplashVideo::run(const std::filesystem::path& path, bool retain) {
         const std::optional<std::uint64_t> wavIndex = archive.find("audio.wav");
         if (!wavIndex)
             throw IoFailure("Intro sans bande son");
-        const Soundtrack track = decodeSoundtrack(readEntry(archive, *wavIndex));
-        try {
-            std::shared_ptr<audio::SoundSystem> sound =
-                options_.sound ? options_.sound : audio::systemSound();
-            clip = std::make_unique<Clip>(sound->openOutput(track.format, track.pcm.size()), track,
-                                          options_.clock);
-        } catch (const std::exception& unavailable) {
+        const auto withoutSound = [](const std::exception& unavailable) {
             std::cerr << "Intro: périphérique audio indisponible (" << common::typeName(typeid(unavailable))
                       << ")" << std::endl;
-            clip.reset();
+        };
+        // A soundtrack in a format no device plays (six channels, say) is refused by the decoder
+        // already; like a device that refuses it, the intro then goes on without sound.
+        std::optional<Soundtrack> track;
+        try {
+            track = decodeSoundtrack(readEntry(archive, *wavIndex));
+        } catch (const audio::UnplayableFormat& refused) {
+            withoutSound(refused);
+        }
+        if (track) {
+            try {
+                std::shared_ptr<audio::SoundSystem> sound =
+                    options_.sound ? options_.sound : audio::systemSound();
+                clip = std::make_unique<Clip>(sound->openOutput(track->format, track->pcm.size()), *track,
+                                              options_.clock);
+            } catch (const std::exception& unavailable) {
+                withoutSound(unavailable);
+                clip.reset();
+            }
         }
 
         QWidget* screen = nullptr;

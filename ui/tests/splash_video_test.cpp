@@ -137,6 +137,30 @@ TEST_F(Splash, FramesWithoutSoundDevicePlayTwoSecondsOnTheClockAndSayItOnce) {
     EXPECT_EQ(splashWindows(), 0);
 }
 
+TEST_F(Splash, ASoundtrackNoDevicePlaysLeavesTheIntroSilentNotFailed) {
+    auto entries = frames(48);
+    audio::test::writeSound(dir.path() / "surround.wav", 8000, 6, audio::test::ramp(8000 * 6));
+    std::ifstream in(dir.path() / "surround.wav", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    entries.emplace_back("audio.wav", QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    writeZip(intro(), entries);
+    SplashVideo video({.sound = sound, .clock = {}, .onFrame = {}});
+
+    testing::internal::CaptureStderr();
+    const auto began = Clock::now();
+    std::exception_ptr failure;
+    offGuiThread([&] { failure = video.play(film()); });
+    const auto took = Clock::now() - began;
+    const std::string errors = testing::internal::GetCapturedStderr();
+
+    EXPECT_FALSE(failure) << (failure ? common::failureMessages(failure).front() : "");
+    EXPECT_GE(took, 2s);
+    EXPECT_NE(errors.find("Intro: périphérique audio indisponible (orlex::audio::UnplayableFormat)\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(splashWindows(), 0);
+}
+
 // The fake line plays its queue in real time like a device, so the frames follow what has played.
 TEST_F(Splash, FramesFollowALongerSoundtrackForwardAndHoldTheLastUntilTheSoundEnds) {
     auto entries = frames(48);
