@@ -52,6 +52,9 @@ public:
 std::shared_ptr<AudioSubsystem> audioSubsystem(bool capture) {
     static std::shared_ptr<AudioSubsystem> running;
     if (!running) {
+        // SDL's audio starts its event part, which would take SIGINT and SIGTERM for an event queue
+        // nobody reads: the launcher would no longer end when asked to.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
             throw IoFailure(
                 std::string(capture ? "Entrée audio indisponible : " : "Sortie audio indisponible : ") +
@@ -92,7 +95,7 @@ struct Device {
 
 Device openDevice(const PcmFormat& format, std::size_t bufferBytes, bool capture) {
     if (format.rate <= 0 || format.channels < 1 || format.channels > 2)
-        throw IoFailure("Piste mono ou stéréo requise");
+        throw UnplayableFormat();
     std::lock_guard lock(sdlMutex());
     const ThreadStorageRelease release;
     std::shared_ptr<AudioSubsystem> subsystem = audioSubsystem(capture);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -78,6 +79,17 @@ TEST_F(SdlDiskOutput, StartsTheDriverOnceForTheWholeProcess) {
     // Every later line, even after a quiet spell, plays on the driver already running.
     ::setenv("SDL_AUDIODRIVER", "none-such", 1);
     EXPECT_NO_THROW(systemSound()->openOutput(PcmFormat{22050, 1}, 4096)->close());
+}
+
+TEST_F(SdlDiskOutput, APlayingLineLeavesTheProcessEndingOnSigtermAndSigint) {
+    const std::shared_ptr<OutputLine> line = systemSound()->openOutput(PcmFormat{22050, 1}, 4096);
+    line->start();
+    for (const int signal : {SIGTERM, SIGINT}) {
+        struct sigaction action {};
+        ASSERT_EQ(::sigaction(signal, nullptr, &action), 0);
+        EXPECT_EQ(action.sa_handler, SIG_DFL) << signal;
+    }
+    line->close();
 }
 
 TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
