@@ -198,8 +198,8 @@ void GameInstallation::probeGameSide() {
         checkedGameManifest_.store(release.id);
         return;
     }
-    runner_.post([this](LauncherView&) {
-        if (!runner_.operationRunning())
+    runner_.post([this](LauncherView& view) {
+        if (view.displayable() && !runner_.operationRunning())
             runner_.run([this] { updateGame(); });
     });
 }

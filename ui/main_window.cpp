@@ -391,16 +391,24 @@ void MainWindow::chooseInstallFolder() {
     const QString chosen = QFileDialog::getExistingDirectory(
         this, "Dossier d’installation", QString::fromStdU16String(launcher_.root().u16string()),
         QFileDialog::ShowDirsOnly);
-    if (chosen.isEmpty())
+    // The chooser's own event loop may have let an update start meanwhile; it would go on unseen.
+    if (chosen.isEmpty() || launcher_.runner().operationRunning())
         return;
     const QString absolute = QDir(chosen).absolutePath();
     common::Preferences(launcher::PREFS).put("installation", absolute.toStdString());
-    dispose();
+    displayable_->store(false);
+    hide();
     try {
         changeRoot_(std::filesystem::path(absolute.toStdU16String()));
     } catch (...) {
+        // Nothing took this window's place: it comes back to show the failure, or nothing would be left
+        // on the screen of a process that goes on.
+        displayable_->store(true);
+        show();
         launcher_.runner().error(std::current_exception());
+        return;
     }
+    deleteLater();
 }
 
 }  // namespace orlex::ui

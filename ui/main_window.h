@@ -71,8 +71,9 @@ public:
     void showGameUpdate(const update::Plan& plan);
 
     // The folder action: a directory chooser at the install root; a confirmed directory is stored as the
-    // preference "installation", this window disposed and the new root's window built (its failure goes
-    // to this launcher's error()). Cancelling changes nothing.
+    // preference "installation", this window hidden, the new root's window built and this one disposed.
+    // When building fails this window comes back and shows the failure through this launcher's error().
+    // Cancelling changes nothing.
     void chooseInstallFolder();
 
     // The enabled state of the main controls during (false) and after an operation (LauncherView).

@@ -55,8 +55,14 @@ protected:
         config.probeFirst = 1h;
         launcher_ =
             std::make_unique<launcher::Launcher>(config, launcher::releaseKey(launcher::launcherArchive()));
-        window_ =
-            MainWindow::open(*launcher_, [this](const std::filesystem::path& root) { changedTo_ = root; });
+        // The new root's launcher is built as the program builds it; its window is left out.
+        window_ = MainWindow::open(*launcher_, [this, config](const std::filesystem::path& root) {
+            launcher::LauncherConfig changed = config;
+            changed.root = root;
+            replacement_ = std::make_unique<launcher::Launcher>(
+                changed, launcher::releaseKey(launcher::launcherArchive()));
+            changedTo_ = root;
+        });
         // The start check fails against the silent channel; the window is idle afterwards.
         processUntil(
             [this] { return window_->action()->text() == "RÉESSAYER" && window_->settings()->isEnabled(); });
@@ -73,6 +79,7 @@ protected:
 
     orlex::test::TempDir dir_;
     std::unique_ptr<launcher::Launcher> launcher_;
+    std::unique_ptr<launcher::Launcher> replacement_;
     QPointer<MainWindow> window_;
     std::filesystem::path changedTo_;
 };
@@ -138,27 +145,32 @@ TEST_F(MainWindowTest, AnOperationDisablesTheControlsAndLogoutFollowsTheSignedIn
         EXPECT_FALSE(control->isEnabled()) << control->text().toStdString();
     // A click on a disabled command button does nothing: no second operation is queued.
     window_->repair()->click();
-    release.set_value();
-    processUntil(
-        [this] { return window_->settings()->isEnabled() && !launcher_->runner().operationRunning(); });
-    EXPECT_TRUE(window_->repair()->isEnabled());
-    EXPECT_FALSE(window_->logout()->isEnabled()) << "nobody is signed in";
-
+    // A sign-in that lands meanwhile (a remembered session restored at start) shows "Déconnexion", which
+    // stays disabled until the operation ends.
     launcher_->session().authenticated({"token", "joueur", "wss://rt", {"worldbuilder.open"}});
     QApplication::processEvents();
     EXPECT_TRUE(window_->logout()->isVisible());
+    EXPECT_FALSE(window_->logout()->isEnabled());
     EXPECT_TRUE(window_->builder()->isVisible());
     // The tool row places the visible buttons in order, 8 px apart.
     EXPECT_EQ(window_->builder()->x(), 46 + 8);
     EXPECT_EQ(window_->logout()->x(), window_->builder()->geometry().right() + 1 + 8);
 
-    launcher_->runner().run([] {});
-    processUntil(
-        [this] { return !launcher_->runner().operationRunning() && window_->settings()->isEnabled(); });
+    release.set_value();
+    const auto idle = [this] {
+        processUntil(
+            [this] { return !launcher_->runner().operationRunning() && window_->settings()->isEnabled(); });
+    };
+    idle();
+    EXPECT_TRUE(window_->repair()->isEnabled());
     EXPECT_TRUE(window_->logout()->isEnabled());
     window_->logout()->click();
     EXPECT_FALSE(window_->logout()->isVisible());
     EXPECT_FALSE(window_->builder()->isVisible());
+
+    launcher_->runner().run([] {});
+    idle();
+    EXPECT_FALSE(window_->logout()->isEnabled()) << "nobody is signed in";
 }
 
 TEST_F(MainWindowTest, UpdatePromptsIgnoreASecondPromptAndEndOnlyThroughTheirButton) {
@@ -230,7 +242,7 @@ TEST_F(MainWindowTest, TheLauncherUpdateOfferWaitsForNoOperationAndNoOtherPrompt
     processUntil([this] { return !launcher_->installation().selfUpdatePrompt(); });
 }
 
-TEST_F(MainWindowTest, TheFolderActionHandsTheChosenRootOnOrChangesNothing) {
+TEST_F(MainWindowTest, TheFolderActionHandsTheChosenRootOnAndKeepsTheWindowWhenThatFails) {
     common::Preferences(launcher::PREFS).remove("installation");
     const std::filesystem::path other = dir_.path() / "other root";
     std::filesystem::create_directories(other);
@@ -250,6 +262,19 @@ TEST_F(MainWindowTest, TheFolderActionHandsTheChosenRootOnOrChangesNothing) {
     EXPECT_FALSE(common::Preferences(launcher::PREFS).get("installation"));
     EXPECT_TRUE(window_->isVisible());
     EXPECT_TRUE(changedTo_.empty());
+
+    // A root the new launcher refuses (below a link): this window stays and says why.
+    const std::filesystem::path link = dir_.path() / "linked root";
+    std::filesystem::create_directory_symlink(other, link);
+    answer(link);
+    window_->statusLine()->clear();
+    window_->folder()->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(window_.isNull());
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(launcher_->runner().view()->displayable());
+    processUntil([this] { return !window_->statusLine()->text().isEmpty(); });
+    EXPECT_EQ(window_->statusLine()->text().toStdString(), "Vérification refusée · consulter launcher.log.");
 
     answer(other);
     window_->folder()->click();
