@@ -59,7 +59,7 @@ void AccountSession::authenticated(const accounts::GameGrant& grant) {
         return;
     view->setIdentity("Bienvenue, " + grant.name);
     view->showAccountCard(AccountCard::Connected);
-    view->setLogout(true, true);
+    view->setLogout(true, !runner_.operationRunning());  // the operation's end enables it
     view->setBuilderVisible(grant.roles.contains(accounts::ROLE_BUILDER_OPEN));
     view->setActionVisible(true);
     view->setStatus("Connecté.");
