@@ -137,10 +137,12 @@ void SelfUpdate::applySelf(std::int64_t pid) {
             update::atomicWrite(pointer, *keptPointer);
         }
         launchUpdated(engine.verifiedRelease(), handshake);
-    } else {
+    } else if (!previous) {
         const update::Lock lock = engine.lock();
         common::removeNode(pointer);
     }
+    // Installed already (a slow start of the current release, or a hand-off cut off after the pointer
+    // moved): it stays installed, and since it is no fallback of its own, every start of it is waited for.
     throw common::IoFailure(NEW_LAUNCHER_FAILED);
 }
 
