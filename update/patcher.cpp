@@ -700,11 +700,15 @@ void Patcher::housekeep(const std::optional<fs::path>& active, const std::option
             // an unreadable directory is left for the next housekeeping
         }
     };
+    // Only names this engine makes are pruned: a folder chosen as the root may hold a "releases" or
+    // "staging" of the player's own.
     pruneChildren(root_ / "releases", [&](const fs::path& child) {
-        return (active && child == normalised(*active)) || (fallback && child == normalised(*fallback));
+        return !validPointer(child.filename().string()) || (active && child == normalised(*active)) ||
+               (fallback && child == normalised(*fallback));
     });
     pruneChildren(root_ / "staging", [&](const fs::path& child) {
-        return stage && child == normalised(root_ / "staging" / *stage);
+        return !common::isLowerHex(child.filename().string(), 64) ||
+               (stage && child == normalised(root_ / "staging" / *stage));
     });
     try {
         for (const fs::path& child : common::listDirectory(root_)) {

@@ -235,6 +235,9 @@ TEST_F(PatcherTest, InstallingTheIntactReleaseAgainOnlyTidies) {
     const std::size_t requestsBefore = channel.server().requests().size();
     fs::create_directories(root / "staging" / std::string(64, 'a'));
     writeFile(root / ("current.tmp-" + std::string(36, '1')), "leftover");
+    // A folder chosen as the root may have held these before: they are the player's, not the engine's.
+    writeFile(root / "releases" / "notes.txt", "mine");
+    writeFile(root / "staging" / "mine" / "a.txt", "mine");
 
     RecordedProgress progress;
     progress.listen(*engine);
@@ -244,8 +247,9 @@ TEST_F(PatcherTest, InstallingTheIntactReleaseAgainOnlyTidies) {
     EXPECT_EQ(progress.events[0].completed, 0);
     EXPECT_EQ(progress.events[0].total, 0);
     EXPECT_EQ(readFile(root / "current"), pointer);
-    EXPECT_EQ(children(root / "releases"), std::vector<std::string>{pointer});
-    EXPECT_TRUE(children(root / "staging").empty());
+    EXPECT_EQ(children(root / "releases"), (std::vector<std::string>{pointer, "notes.txt"}));
+    EXPECT_EQ(children(root / "staging"), std::vector<std::string>{"mine"});
+    EXPECT_EQ(readFile(root / "staging" / "mine" / "a.txt"), "mine");
     EXPECT_FALSE(fs::exists(root / ("current.tmp-" + std::string(36, '1'))));
     EXPECT_EQ(channel.server().requests().size(), requestsBefore);
 }
