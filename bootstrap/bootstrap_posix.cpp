@@ -391,15 +391,25 @@ std::optional<pid_t> spawn(const std::string& program, std::vector<std::string> 
 
 class PosixPlatform final : public BootstrapPlatform {
 public:
+    // Only a lock that another process holds means another installer runs. A lock file that cannot be
+    // opened (a runtime folder left from another user after su, a file of another user's in /tmp) must
+    // not tell the player so at every start: the next place is tried, and with none the start goes on
+    // unguarded.
     InstanceClaim claimSingleInstance(const std::u16string& name) override {
-        Descriptor lock(::open(lockFile(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!lock.valid())
-            return InstanceClaim::AlreadyRunning;
-        while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EINTR)
+        for (const std::string& file : lockFiles(name)) {
+            Descriptor lock(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+            if (!lock.valid())
+                continue;
+            int locked = 0;
+            while ((locked = ::flock(lock.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+            }
+            if (locked != 0 && errno == EWOULDBLOCK)
                 return InstanceClaim::AlreadyRunning;
+            if (locked != 0)
+                continue;
+            lock_ = std::move(lock);
+            return InstanceClaim::Owned;
         }
-        lock_ = std::move(lock);
         return InstanceClaim::Owned;
     }
 
@@ -580,13 +590,15 @@ public:
     }
 
 private:
-    // The lock file of a named mutex: its name after the namespace ("Local\"), in the session's runtime
-    // folder, else in /tmp under a name of this user's.
-    static std::string lockFile(const std::u16string& mutexName) {
+    // The lock files of a named mutex, in the order they are tried: its name after the namespace
+    // ("Local\"), in the session's runtime folder, then in /tmp under a name of this user's.
+    static std::vector<std::string> lockFiles(const std::u16string& mutexName) {
         const std::string name = toUtf8(std::u16string_view(mutexName).substr(mutexName.rfind(u'\\') + 1));
+        std::vector<std::string> files;
         if (const std::optional<std::string> runtime = absoluteVariable("XDG_RUNTIME_DIR"))
-            return *runtime + "/" + name + ".lock";
-        return "/tmp/" + name + "-" + std::to_string(::getuid()) + ".lock";
+            files.push_back(*runtime + "/" + name + ".lock");
+        files.push_back("/tmp/" + name + "-" + std::to_string(::getuid()) + ".lock");
+        return files;
     }
 
     Descriptor lock_;  // holds the flock from the claim to the release
