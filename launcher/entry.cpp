@@ -265,7 +265,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, const UserInter
     if (!ui.windows)
         throw ModeUnavailable(flags.contains("--ui-smoke") ? "--ui-smoke" : "--managed");
     const WindowStart start{.selfCheck = flags.contains("--ui-smoke"),
-                            .screenshot = arg(args, "--screenshot", DEFAULT_SCREENSHOT),
+                            .screenshot = common::pathFromUtf8(arg(args, "--screenshot", DEFAULT_SCREENSHOT)),
                             .windowShown = confirmStart,
                             .out = &out};
     return ui.windows(launcher, start);
@@ -326,7 +326,7 @@ LauncherConfig configure(const std::vector<std::string>& arguments) {
     net::TrustConfig trust;
     if (const std::optional<std::string> store = common::property(TRUST_STORE_PROPERTY);
         store && !store->empty())
-        trust = {*store, common::property(TRUST_STORE_PASSWORD_PROPERTY)};
+        trust = {common::pathFromUtf8(*store), common::property(TRUST_STORE_PASSWORD_PROPERTY)};
     config.engine.transport.trust = trust;
     config.engine.transport.downloadTimeout =
         update::parseDownloadTimeout(common::property(DOWNLOAD_TIMEOUT_PROPERTY));
