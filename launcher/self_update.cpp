@@ -15,6 +15,7 @@
 #include "launcher/game_installation.h"
 #include "launcher/operation_runner.h"
 #include "update/atomic_write.h"
+#include "update/patcher.h"
 
 namespace orlex::launcher {
 namespace fs = std::filesystem;
@@ -28,6 +29,27 @@ constexpr std::size_t MAX_POINTER = 4096;  // as the engine reads its pointer
 
 std::span<const std::uint8_t> bytesOf(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Writes the failed-release record; what stands in its place (a directory, say) goes first. False, with
+// a line on the error output, when it still cannot be written (a full disk, a link above it).
+bool recordFailedRelease(const fs::path& record, const std::string& id) {
+    for (int attempt = 0;; ++attempt) {
+        try {
+            update::atomicWrite(record, bytesOf(id));
+            return true;
+        } catch (const std::exception& unrecorded) {
+            if (attempt > 0) {
+                std::cerr << "Version en échec non enregistrée : " << unrecorded.what() << std::endl;
+                return false;
+            }
+        }
+        try {
+            update::Patcher::deleteTree(record);
+        } catch (const std::exception&) {
+            // the second attempt reports it
+        }
+    }
 }
 
 }  // namespace
@@ -124,25 +146,25 @@ void SelfUpdate::applySelf(std::int64_t pid) {
     }
 
     started.terminate(timing_.terminateGrace);
-    // The record spares the next starts the same wait; without it (a full disk, a damaged userdata) the
-    // fallback below must still happen.
-    try {
-        update::atomicWrite(failedRecord(), bytesOf(candidate.id));
-    } catch (const std::exception& unrecorded) {
-        std::cerr << "Version en échec non enregistrée : " << unrecorded.what() << std::endl;
-    }
+    const bool recorded = recordFailedRelease(failedRecord(), candidate.id);
     if (fallbackExists && keptPointer) {
         {
             const update::Lock lock = engine.lock();
             update::atomicWrite(pointer, *keptPointer);
         }
+        // Only the record keeps the restored launcher from offering the failed release at once and
+        // handing over to it again, round after round: without it the failure ends here.
+        if (recorded)
+            launchUpdated(engine.verifiedRelease(), handshake);
+    } else if (previous && !fallbackExists) {
+        // Installed already (a slow start of the current release, or a hand-off cut off after the pointer
+        // moved): it stays, and starts again in case it was only slow. Being no fallback of its own, every
+        // later start of it is still waited for.
         launchUpdated(engine.verifiedRelease(), handshake);
-    } else if (!previous) {
+    } else {
         const update::Lock lock = engine.lock();
         common::removeNode(pointer);
     }
-    // Installed already (a slow start of the current release, or a hand-off cut off after the pointer
-    // moved): it stays installed, and since it is no fallback of its own, every start of it is waited for.
     throw common::IoFailure(NEW_LAUNCHER_FAILED);
 }
 

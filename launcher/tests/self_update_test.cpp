@@ -163,12 +163,17 @@ TEST_F(SelfUpdateTest, AnInstalledReleaseThatDoesNotConfirmIsWaitedForEachTimeAn
     for (int run = 0; run < 2; ++run)
         EXPECT_EQ(failureMessage<common::IoFailure>([&] { selfUpdate().applySelf(0); }), NOT_STARTED)
             << "run " << run;
-    // A start that was only slow costs nothing: the release is still there for the next one.
+    // A start that was only slow costs nothing: the release is still there, and after each wait it was
+    // started once more, in case it comes up late.
     EXPECT_EQ(readFile(pointer()), installedPointer);
     EXPECT_EQ(engine().plan(engine().remote()).files, 0u);
+    const std::vector<std::string> started = startsOnceThereAre(5);
+    ASSERT_EQ(started.size(), 5u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_TRUE(started[i].starts_with(installedPointer + "|")) << started[i];
 }
 
-TEST_F(SelfUpdateTest, ARecordThatCannotBeWrittenStillFallsBackToThePreviousRelease) {
+TEST_F(SelfUpdateTest, TheFailedRecordIsWrittenInPlaceOfAnObstacleAndWithoutItNoRoundOfHandOffsBegins) {
     publish("1", CONFIRMS, 1);
     selfUpdate().applySelf(0);
     const std::string previousPointer = readFile(pointer());
@@ -178,9 +183,23 @@ TEST_F(SelfUpdateTest, ARecordThatCannotBeWrittenStillFallsBackToThePreviousRele
     publish("2", DIES, 2);
     EXPECT_EQ(failureMessage<common::IoFailure>([&] { selfUpdate().applySelf(0); }), NOT_STARTED);
     EXPECT_EQ(readFile(pointer()), previousPointer);
-    const std::vector<std::string> started = startsOnceThereAre(3);
+    EXPECT_EQ(readFile(failedRecord()), engine().remote().id);
+    std::vector<std::string> started = startsOnceThereAre(3);
     ASSERT_EQ(started.size(), 3u);
     EXPECT_TRUE(started[2].starts_with(previousRelease + "|")) << "the previous release runs again";
+
+    // A record that cannot be written at all (a link above it): the previous release is restored but not
+    // started, since its first probe would hand over to the failed release again, round after round.
+    fs::rename(root / "userdata", root / "userdata-elsewhere");
+    fs::create_directory_symlink(root / "userdata-elsewhere", root / "userdata");
+    publish("3", DIES, 3);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(failureMessage<common::IoFailure>([&] { selfUpdate().applySelf(0); }), NOT_STARTED);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Version en échec non enregistrée : "),
+              std::string::npos);
+    EXPECT_EQ(readFile(pointer()), previousPointer);
+    started = startsOnceThereAre(5);
+    EXPECT_EQ(started.size(), 4u) << "release 3 once, and nothing after it";
 }
 
 TEST_F(SelfUpdateTest, AnOldLauncherThatDoesNotEndStopsTheUpdateAndAGoneOneIsNotWaitedFor) {
