@@ -54,6 +54,8 @@ void appendLauncherLog(const fs::path& root, const std::string& message) {
         fs::create_directories(dir, error);
         if (fs::is_regular_file(log, error) && fs::file_size(log, error) >= LOG_ROTATION_BYTES) {
             fs::rename(log, dir / "launcher.log.1", error);
+            if (error)
+                return;  // the entry is lost rather than the log left to grow without end
         }
         const std::string entry =
             isoInstant(std::chrono::system_clock::now()) + " " + message + common::lineSeparator();

@@ -75,10 +75,17 @@ TEST(LauncherLog, ThreadsWritingAtTheRotationLoseNeitherTheFullLogNorAnEntry) {
     }
 }
 
-TEST(LauncherLog, SwallowsFailures) {
+TEST(LauncherLog, SwallowsFailuresAndStaysBoundedWhenItCannotRotate) {
     test::TempDir root;
     test::writeFile(root / "userdata", "a file where the directory should be");
     EXPECT_NO_THROW(appendLauncherLog(root.path(), "lost"));
+
+    test::TempDir other;
+    const fs::path log = other / "userdata/launcher.log";
+    test::writeFile(log, std::string(LOG_ROTATION_BYTES, 'a'));
+    fs::create_directories(other / "userdata/launcher.log.1/in-the-way");
+    EXPECT_NO_THROW(appendLauncherLog(other.path(), "lost"));
+    EXPECT_EQ(fs::file_size(log), LOG_ROTATION_BYTES);
 }
 
 TEST(RecentLogs, CopiesTheLastTwoHundredLines) {
