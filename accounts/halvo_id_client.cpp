@@ -62,6 +62,14 @@ std::string lowerText(std::string_view text) {
     return out;
 }
 
+// A cookie value goes into a request's head as it is: no control character, nor the ";" that would end it.
+bool validCookieValue(std::string_view value) {
+    return std::none_of(value.begin(), value.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 32 || u == 127 || c == ';';
+    });
+}
+
 bool quote(char c) {
     return c == '"' || c == '\'';
 }
@@ -131,7 +139,7 @@ std::optional<Cookie> parseSetCookie(std::string_view header, Clock::time_point 
         const std::string_view value =
             equals == std::string_view::npos ? std::string_view() : trimmed(part.substr(equals + 1));
         if (first) {
-            if (equals == std::string_view::npos || !validCookieName(name))
+            if (equals == std::string_view::npos || !validCookieName(name) || !validCookieValue(value))
                 return std::nullopt;
             cookie.name = name;
             cookie.value = value;
@@ -498,6 +506,8 @@ void HalvoIdClient::restore() {
             cookie.value = decodeField(fields[1]);
             if (!validCookieName(cookie.name))
                 throw common::FormatFailure("nom de cookie invalide");
+            if (!validCookieValue(cookie.value))
+                throw common::FormatFailure("valeur de cookie invalide");
             const std::string domain = decodeField(fields[2]);
             const std::string path = decodeField(fields[3]);
             if (blank(domain) || !trustedDomain(domain))
@@ -613,12 +623,16 @@ std::string HalvoIdClient::message(std::string_view html) {
             i += 3;
         else
             continue;
+        // Every tag that starts before close ends there too, its text a part of this one's: once this one
+        // fails, none of them can match, which keeps a page of many open tags from taking quadratic time.
         const std::size_t close = html.find('>', i);
         if (close == std::string_view::npos)
-            continue;
+            return {};
         const std::string attributes = lowerText(html.substr(i, close - i));
-        if (attributes.find("error") == std::string::npos && attributes.find("alert") == std::string::npos)
+        if (attributes.find("error") == std::string::npos && attributes.find("alert") == std::string::npos) {
+            at = close;
             continue;
+        }
         // Text up to the next "<"; at least 3 characters of it, leading white space given back if needed.
         const std::string_view rest = html.substr(close + 1);
         const std::string_view run = rest.substr(0, rest.find('<'));

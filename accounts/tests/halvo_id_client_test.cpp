@@ -277,7 +277,9 @@ TEST_F(HalvoIdClientTest, ADamagedFileIsDiscardedWhole) {
          std::vector<std::string>{"Yg\tMg\tMTI3LjAuMC4x\tLw\tsoon\tfalse\tfalse\n",  // max-age not a number
                                   "Y+\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",    // not URL-safe base64
                                   "JGI\tMg\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",   // "$b": not a name
-                                  std::string(1u << 20, '\n')}) {                    // beyond any real jar
+                                  // "x\r\nX-Injected: 1": a value that would add a line to the request head
+                                  "Yg\teA0KWC1JbmplY3RlZDogMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n",
+                                  std::string(1u << 20, '\n')}) {  // beyond any real jar
         SCOPED_TRACE(line.substr(0, 40));
         test::writeFile(sessionFile, "YQ\tMQ\tMTI3LjAuMC4x\tLw\t-1\tfalse\tfalse\n" + line);
         auto halvo = client();
@@ -368,6 +370,13 @@ TEST_F(HalvoIdClientTest, FormAndMessageFollowTheirPatterns) {
               "Trois mots ici");
     EXPECT_EQ(HalvoIdClient::message("<span class=error>Rien</span>"), "");
     EXPECT_EQ(HalvoIdClient::message("<div class=alert>" + std::string(300, 'x')), std::string(240, 'x'));
+    EXPECT_EQ(HalvoIdClient::message("<p <div class=alert>Texte</div>"), "Texte");
+    // Pages of a megabyte of open tags, as large as an answer may be: read in one pass, not one per tag.
+    std::string openTags;
+    for (int i = 0; i < 500'000; ++i)
+        openTags += "<p";
+    EXPECT_EQ(HalvoIdClient::message(openTags), "");
+    EXPECT_EQ(HalvoIdClient::message(openTags + ">"), "");
     EXPECT_EQ(HalvoIdClient::csrfToken("<input name='CSRF_TOKEN'\tvalue=\"abc\">"), "abc");
     EXPECT_EQ(HalvoIdClient::csrfToken("<input name='csrf_token' value=''>"), "");
 }
