@@ -78,7 +78,8 @@ void writeNewFile(const std::filesystem::path& path, std::span<const std::uint8_
     Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (fd.get() < 0)
         fail("Création impossible", path);
-    if (options.ownerOnly && ::fchmod(fd.get(), 0600) != 0)
+    // A file system without owner/group/other permissions (vfat, exFAT) refuses the change: skipped there.
+    if (options.ownerOnly && ::fchmod(fd.get(), 0600) != 0 && errno != EPERM && errno != ENOTSUP)
         fail("Droits impossibles à restreindre", path);
     writeAll(fd.get(), bytes.data(), bytes.size(), path);
     if (options.durable && ::fsync(fd.get()) != 0)
