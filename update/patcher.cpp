@@ -205,25 +205,31 @@ void removeEmptyDirectories(const fs::path& dir) noexcept {
 
 // Where the active release (dir, its manifest older) holds an older version of entry's file: the file at
 // the same path, or else, for a file renamed between the releases, the file of a path the new release no
-// longer names (newPaths) whose size is the closest. nullopt when there is neither.
+// longer names (newPaths) whose size is the closest. nullopt when there is neither, or when the path
+// checks refuse it (a link in the older release): the whole download then takes over, noted in the log.
 std::optional<fs::path> olderVersion(const fs::path& dir, const std::optional<Signed>& older,
                                      const std::unordered_set<std::string>& newPaths,
-                                     const VerifiedEntry& entry) {
-    const fs::path same = safe(dir, entry.path);
-    if (common::regularFileStamp(same))
-        return same;
-    if (!older)
+                                     const VerifiedEntry& entry, const EngineLog& log) {
+    try {
+        const fs::path same = safe(dir, entry.path);
+        if (common::regularFileStamp(same))
+            return same;
+        if (!older)
+            return std::nullopt;
+        const VerifiedEntry* closest = nullptr;
+        for (const VerifiedEntry& candidate : older->manifest.files) {
+            if (candidate.size < CHUNKED_BLOB_MIN || newPaths.contains(candidate.path))
+                continue;
+            if (!closest || std::abs(candidate.size - entry.size) < std::abs(closest->size - entry.size))
+                closest = &candidate;
+        }
+        if (!closest)
+            return std::nullopt;
+        return safe(dir, closest->path);
+    } catch (const std::exception& refused) {
+        log("Ancienne version de " + entry.path + " inutilisable : " + refused.what());
         return std::nullopt;
-    const VerifiedEntry* closest = nullptr;
-    for (const VerifiedEntry& candidate : older->manifest.files) {
-        if (candidate.size < CHUNKED_BLOB_MIN || newPaths.contains(candidate.path))
-            continue;
-        if (!closest || std::abs(candidate.size - entry.size) < std::abs(closest->size - entry.size))
-            closest = &candidate;
     }
-    if (!closest)
-        return std::nullopt;
-    return safe(dir, closest->path);
 }
 
 void writeManifestFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
@@ -374,7 +380,7 @@ std::vector<std::shared_ptr<const ChunkReuse>> Patcher::findReuse(const std::opt
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (intact[i] || entries[i].size < CHUNKED_BLOB_MIN)
             continue;
-        const std::optional<fs::path> older = olderVersion(*dir, old, paths, entries[i]);
+        const std::optional<fs::path> older = olderVersion(*dir, old, paths, entries[i], log_);
         if (!older)
             continue;
         if (std::optional<ChunkReuse> found = findChunkReuse(transports_->at(0), entries[i], *older, log_))
@@ -482,7 +488,7 @@ void Patcher::install(const Plan& plan) {
                 if (plannedReuse) {
                     reuse = plan.reuse[i];
                 } else if (active && entry.size >= CHUNKED_BLOB_MIN) {
-                    const std::optional<fs::path> older = olderVersion(*active, old, paths, entry);
+                    const std::optional<fs::path> older = olderVersion(*active, old, paths, entry, log_);
                     std::optional<ChunkReuse> found;
                     if (older)
                         found = findChunkReuse(transport, entry, *older, log_);

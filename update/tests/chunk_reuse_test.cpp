@@ -227,6 +227,22 @@ TEST_F(ChunkedUpdate, ARenamedFileIsAssembledFromItsFormerName) {
     EXPECT_LE(served, 1000 + 2 * CHUNK_MAX);
 }
 
+TEST_F(ChunkedUpdate, AFormerFileThatIsALinkIsNotReusedAndTheUpdateStillInstalls) {
+    auto patcher = engine();
+    const fs::path former = patcher->verifiedRelease() / WORLD;
+    fs::remove(former);
+    fs::create_symlink("/etc/hostname", former);
+    const std::string renamed = replaced(world, 5 << 20, 1000, 72);
+    channel.publish({{"assets/world-2.pak", renamed}, {"app/game.jar", "game"}}, ++sequence);
+
+    patcher->install(patcher->plan(patcher->remote()));
+    EXPECT_EQ(test::readFile(patcher->verifiedRelease() / "assets/world-2.pak"), renamed);
+    EXPECT_EQ(channel.server().bytesServed(TestChannel::blobPath(renamed)), WORLD_SIZE);
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& note) {
+        return note.starts_with("Ancienne version de assets/world-2.pak inutilisable : ");
+    }));
+}
+
 TEST_F(ChunkedUpdate, AFileChangedWhollyOrPublishedWithoutIndexTravelsWholeOnce) {
     release(test::randomBytes(WORLD_SIZE, 31));
     EXPECT_EQ(installed(), WORLD_SIZE);
