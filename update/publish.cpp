@@ -13,6 +13,7 @@
 
 #include "common/base64.h"
 #include "common/failure.h"
+#include "common/file_lock.h"
 #include "common/file_system.h"
 #include "common/terminal.h"
 #include "common/terminal_progress.h"
@@ -273,6 +274,12 @@ Published publish(const Publication& p, const PublishProgress& progress) {
         fs::create_directories(history, error);
     if (error)
         throw IoFailure("Canal impossible à créer : " + channel.string() + " (" + error.message() + ")");
+    // One publication at a time in a channel: two would share the blobs' temporary names, and the one that
+    // ends last would name its release current, whichever is newer.
+    const std::optional<common::FileLock> publishing =
+        common::FileLock::tryExclusive(channel / "publish.lock");
+    if (!publishing)
+        throw IoFailure("Publication déjà en cours : " + channel.string());
 
     Manifest manifest;
     manifest.schema = 1;

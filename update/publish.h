@@ -50,7 +50,8 @@ using PublishProgress = std::function<void(const std::string& file, std::int64_t
 
 // Publishes one release: blobs first (an intact blob is left alone; one of CHUNKED_BLOB_MIN bytes or more
 // also gets its chunk index "<digest>.chunks", kept when present), then history/<sequence>-<id>.json
-// and current.json, each written atomically.
+// and current.json, each written atomically. Under the channel's "publish.lock": a second publication into
+// the channel meanwhile fails with IoFailure "Publication déjà en cours : <channel>".
 Published publish(const Publication& publication, const PublishProgress& progress = {});
 
 // The command line: "validate", "keygen" or "publish". Returns the exit status; success prints only its

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "common/file_lock.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -321,7 +322,7 @@ TEST_F(PublishFixture, APublishedReleaseVerifiesAndNamesItsBlobsByDigest) {
     const std::string historyName = "7-" + release.id + ".json";
     EXPECT_EQ(listFiles(channel()),
               (std::vector<std::string>{"blobs/" + blobs[0], "blobs/" + blobs[1], "blobs/" + blobs[2],
-                                        "current.json", "history/" + historyName}));
+                                        "current.json", "history/" + historyName, "publish.lock"}));
     EXPECT_EQ(readBytes(channel() / "history" / historyName), readBytes(channel() / "current.json"));
 }
 
@@ -426,6 +427,17 @@ TEST_F(PublishFixture, AFailedPublicationLeavesTheCurrentReleaseInPlace) {
     writeFile(payload() / "app" / "game.jar", "game");
     ASSERT_EQ(publishSequence("1").status, 0);
     const Bytes current = readBytes(channel() / "current.json");
+
+    {  // another publication into the same channel is under way
+        const std::optional<common::FileLock> other =
+            common::FileLock::tryExclusive(channel() / "publish.lock");
+        ASSERT_TRUE(other);
+        writeFile(payload() / "app" / "game.jar", "game 2");
+        const test::ProcessResult meanwhile = publishSequence("2");
+        EXPECT_NE(meanwhile.status, 0);
+        EXPECT_EQ(meanwhile.err, "Publication déjà en cours : " + channel().string() + "\n");
+        EXPECT_EQ(readBytes(channel() / "current.json"), current);
+    }
 
     writeFile(payload() / "app" / "new.jar", "new");
     EXPECT_NE(publishSequence("two").status, 0);
