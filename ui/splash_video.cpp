@@ -116,7 +116,10 @@ public:
     Clip(std::shared_ptr<audio::OutputLine> line, const Soundtrack& track, std::function<Nanos()> clock)
         : line_(std::move(line)), clock_(std::move(clock)), bytes_(track.pcm.size()) {
         const auto frames = static_cast<std::int64_t>(track.pcm.size() / track.format.frameBytes());
-        length_ = Nanos(frames * 1'000'000'000LL / track.format.rate);
+        // In whole microseconds like the position: a finer length would stay ahead of the last position
+        // for good, and the clip would never count as ended.
+        length_ = std::chrono::duration_cast<std::chrono::microseconds>(
+            Nanos(frames * 1'000'000'000LL / track.format.rate));
         bytesPerSecond_ = static_cast<std::int64_t>(track.format.frameBytes()) * track.format.rate;
         if (line_->write(track.pcm) != track.pcm.size())
             throw IoFailure("Sortie audio saturée");

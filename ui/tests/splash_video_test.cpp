@@ -195,6 +195,26 @@ TEST_F(Splash, FramesFollowALongerSoundtrackForwardAndHoldTheLastUntilTheSoundEn
     EXPECT_TRUE(lines[0].closed);
 }
 
+TEST_F(Splash, FramesOutlastingAShorterSoundtrackFinishOnTheClock) {
+    // 44.1 kHz: a length that is no whole number of microseconds, unlike the 8 kHz tracks above.
+    auto entries = frames(72);
+    audio::test::writeSound(dir.path() / "short.wav", 44'100, 1, audio::test::ramp(44'101));
+    std::ifstream in(dir.path() / "short.wav", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    entries.emplace_back("audio.wav", QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    writeZip(intro(), entries);
+    std::vector<int> shown;
+    SplashVideo video(
+        {.sound = sound, .clock = {}, .onFrame = [&](int index, const QImage&) { shown.push_back(index); }});
+
+    std::exception_ptr failure;
+    offGuiThread([&] { failure = video.play(film()); });
+
+    EXPECT_FALSE(failure);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), 71) << testing::PrintToString(shown);
+}
+
 TEST_F(Splash, FramesPlayInStringOrderOfTheirNames) {
     writeZip(intro(), {{"9.jpg", png(Qt::blue)},
                        {"notes.txt", "not a frame"},
