@@ -129,7 +129,14 @@ std::filesystem::path streamPath(const std::filesystem::path& path) {
 }
 
 void copyFileContent(const std::filesystem::path& from, const std::filesystem::path& to, bool durable) {
-    if (!::CopyFileW(extended(from).c_str(), extended(to).c_str(), FALSE))
+    // CopyFile carries the source's attributes over and refuses to replace a read-only or hidden target:
+    // a read-only payload file would leave a copy that can be neither flushed nor replaced. The copy
+    // gets plain attributes, as the POSIX body creates it 0644.
+    const std::wstring target = extended(to);
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // a missing target is fine
+    if (!::CopyFileW(extended(from).c_str(), target.c_str(), FALSE))
+        fail("Copie impossible", to);
+    if (!::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL))
         fail("Copie impossible", to);
     if (durable)
         syncFile(to);

@@ -19,6 +19,7 @@
 #include "common/terminal_progress.h"
 #include "common/text.h"
 #include "common/thread_name.h"
+#include "common/utf8.h"
 #include "update/atomic_write.h"
 #include "update/chunks.h"
 #include "update/digest.h"
@@ -318,18 +319,24 @@ int publishMain(std::span<const std::string> args, std::ostream& out, std::ostre
     try {
         if (args.size() == 2 && args[0] == "validate") {
             // Checked before anything is printed: a refused payload leaves standard output empty.
-            const std::size_t count = validatedFiles(args[1]).size();
+            const std::size_t count = validatedFiles(common::pathFromUtf8(args[1])).size();
             out << "PAYLOAD_VALIDATED files=" << count << '\n';
             return 0;
         }
         if (!args.empty() && args[0] == "keygen") {
             if (args.size() < 3)
                 throw UsageFailure("keygen PRIVATE_KEY PUBLIC_KEY");
-            keygen(args[1], args[2]);
+            keygen(common::pathFromUtf8(args[1]), common::pathFromUtf8(args[2]));
             return 0;
         }
         if (args.size() == 8 && args[0] == "publish") {
-            const Publication publication{args[1], args[2], args[3], args[4], args[5], args[6], args[7]};
+            const Publication publication{common::pathFromUtf8(args[1]),
+                                          common::pathFromUtf8(args[2]),
+                                          common::pathFromUtf8(args[3]),
+                                          args[4],
+                                          args[5],
+                                          args[6],
+                                          args[7]};
             const std::optional<common::TerminalOutput> terminal =
                 &out == &std::cout ? common::terminalOutput() : std::nullopt;
             std::optional<common::TerminalProgress> live;

@@ -1,10 +1,9 @@
 #include <iostream>
-#include <string>
-#include <vector>
 
+#include "common/host.h"
 #include "update/publish.h"
 
+// Arguments arrive as UTF-8 on every host (on Windows from the wide command line, not the code page).
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    return orlex::update::publishMain(arguments, std::cout, std::cerr);
+    return orlex::update::publishMain(orlex::common::programArguments(argc, argv), std::cout, std::cerr);
 }
