@@ -1,7 +1,8 @@
 // The account client's stored session file: the client is built over it (which restores it). It never
-// fails because of the file; what it restores are valid cookies of the service's domain, and what it
-// then writes restores as the same cookies.
+// fails because of the file; what it restores are valid cookies of the service's domain, with values
+// that go into a request head as they are, and what it then writes restores as the same cookies.
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         restored = client.cookies();
         for (const accounts::Cookie& c : restored) {
             expect(validName(c.name), "cookie name");
+            expect(std::none_of(
+                       c.value.begin(), c.value.end(),
+                       [](char v) { return static_cast<unsigned char>(v) < 32 || v == 127 || v == ';'; }),
+                   "cookie value that would change the request head");
             expect(client.trustedDomain(c.domain), "cookie of another domain");
             expect(!c.path.empty(), "cookie path");
             expect(c.maxAge != 0, "cookie already gone");

@@ -1,5 +1,6 @@
 // One Set-Cookie header as the account client receives it: a cookie it returns has a valid name, no
-// attribute bleeding into its name or value, and a lifetime whose expiry can be asked at any time.
+// attribute or control character in its name or value, and a lifetime whose expiry can be asked at any
+// time.
 
 #include <algorithm>
 #include <chrono>
@@ -41,6 +42,14 @@ bool validName(std::string_view name) {
     return std::all_of(name.begin(), name.end(), tokenCharacter);
 }
 
+// A value that could not go into a request head as it is.
+bool controlIn(std::string_view value) {
+    return std::any_of(value.begin(), value.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 32 || u == 127;
+    });
+}
+
 bool trimmedText(std::string_view text) {
     return text.empty() ||
            (static_cast<unsigned char>(text.front()) > ' ' && static_cast<unsigned char>(text.back()) > ' ');
@@ -59,12 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!cookie) {
         const std::string_view first = header.substr(0, header.find(';'));
         const std::size_t equals = first.find('=');
-        expect(equals == std::string_view::npos || !validName(trim(first.substr(0, equals))),
+        expect(equals == std::string_view::npos || !validName(trim(first.substr(0, equals))) ||
+                   controlIn(trim(first.substr(equals + 1))),
                "a named cookie refused");
         return 0;
     }
     expect(validName(cookie->name), "name");
-    expect(cookie->value.find(';') == std::string::npos && trimmedText(cookie->value), "value");
+    expect(cookie->value.find(';') == std::string::npos && !controlIn(cookie->value) &&
+               trimmedText(cookie->value),
+           "value");
     expect(cookie->domain.find(';') == std::string::npos && cookie->path.find(';') == std::string::npos,
            "attribute");
     expect(cookie->maxAge >= -1, "lifetime");
