@@ -3,6 +3,7 @@
 #include <QIconEngine>
 #include <QPainter>
 #include <QPolygonF>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <utility>
@@ -24,11 +25,17 @@ public:
                rect.y() + (rect.height() - size_.height()) / 2);
     }
     QSize actualSize(const QSize&, QIcon::Mode, QIcon::State) override { return size_; }
+    // size is in device pixels: a screen scaled above 100 % asks for the icon's size times its ratio,
+    // and the pixmap is then shown at the icon's size. The drawing scales by that ratio, or it would
+    // shrink on such a screen.
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        const qreal ratio = std::max(
+            1.0, std::min(qreal(size.width()) / size_.width(), qreal(size.height()) / size_.height()));
         QPixmap pixmap(size);
         pixmap.fill(Qt::transparent);
         QPainter p(&pixmap);
-        paint(&p, QRect(QPoint(), size), mode, state);
+        p.scale(ratio, ratio);
+        paint(&p, QRectF(QPointF(), QSizeF(size) / ratio).toRect(), mode, state);
         return pixmap;
     }
     QIconEngine* clone() const override { return new PaintedIconEngine(size_, paint_); }

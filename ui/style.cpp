@@ -175,6 +175,16 @@ void installCaret(QWidget* widget) {
         widget->setProperty(INSTALLED, true);
 }
 
+// A field's 1 px border as four filled edges rather than a pen, whose line is centred on the edge: on a
+// screen scaled to 150 % a field at an odd x starts half-way into a device pixel, and the pen's column
+// fell outside it.
+void paintFieldBorder(QPainter& painter, const QRect& r, const QColor& line) {
+    painter.fillRect(QRect(r.left(), r.top(), r.width(), 1), line);
+    painter.fillRect(QRect(r.left(), r.bottom(), r.width(), 1), line);
+    painter.fillRect(QRect(r.left(), r.top(), 1, r.height()), line);
+    painter.fillRect(QRect(r.right(), r.top(), 1, r.height()), line);
+}
+
 }  // namespace
 
 TessalineStyle::TessalineStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
@@ -417,12 +427,7 @@ void TessalineStyle::drawPrimitive(PrimitiveElement element, const QStyleOption*
             if (widget && widget->property(FIELD_BORDER).isValid()) {
                 if (element == PE_PanelLineEdit)
                     painter->fillRect(option->rect, option->palette.base());
-                painter->save();
-                painter->setRenderHint(QPainter::Antialiasing, false);
-                painter->setPen(widget->property(FIELD_BORDER).value<QColor>());
-                painter->setBrush(Qt::NoBrush);
-                painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
-                painter->restore();
+                paintFieldBorder(*painter, option->rect, widget->property(FIELD_BORDER).value<QColor>());
                 return;
             }
             break;
@@ -507,12 +512,7 @@ void TessalineStyle::drawControl(ControlElement element, const QStyleOption* opt
             return;
         case CE_ShapedFrame:
             if (widget && widget->property(FIELD_BORDER).isValid()) {
-                painter->save();
-                painter->setRenderHint(QPainter::Antialiasing, false);
-                painter->setPen(widget->property(FIELD_BORDER).value<QColor>());
-                painter->setBrush(Qt::NoBrush);
-                painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
-                painter->restore();
+                paintFieldBorder(*painter, option->rect, widget->property(FIELD_BORDER).value<QColor>());
                 return;
             }
             break;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 
 #include "ui/components.h"
@@ -126,6 +127,19 @@ TEST(GearIcon, HasTheDescribedRadiiAndHub) {
     EXPECT_EQ(at(gap, 76).alpha(), 0);
     EXPECT_EQ(at(0, 28), QColor(0x14, 0x23, 0x2F));
     EXPECT_EQ(at(0, 36), QColor(Qt::white));
+}
+
+TEST(GearIcon, KeepsItsSizeOnAScreenScaledTo200Percent) {
+    const QPixmap pixmap = GearIcon(19, Qt::white).icon().pixmap(QSize(19, 19), 2.0);
+    const QImage image = pixmap.toImage();
+    int left = image.width(), right = -1;
+    for (int x = 0; x < image.width(); ++x)
+        if (image.pixelColor(x, image.height() / 2).alpha() > 128) {
+            left = std::min(left, x);
+            right = std::max(right, x);
+        }
+    EXPECT_GE(right - left + 1, 32) << "the gear spans " << right - left + 1 << " of " << image.width()
+                                    << " device pixels";
 }
 
 TEST(WindowIcon, CloseIsACrossAndMinimiseALowLine) {

@@ -224,6 +224,15 @@ TEST(FieldStyle, GivesSignInFieldsTheirColoursFontAndBorder) {
     const QImage image = render(field);
     EXPECT_EQ(image.pixelColor(0, 20), QColor(0x70, 0x65, 0xA3));
     EXPECT_EQ(image.pixelColor(100, 20), QColor(0x0C, 0x19, 0x28));
+
+    // On a screen scaled to 150 %, a field at an odd x begins half-way into a device pixel: the first
+    // device column it covers is still its border.
+    QImage scaled(QSize(303, 62), QImage::Format_ARGB32);
+    scaled.setDevicePixelRatio(1.5);
+    scaled.fill(Qt::black);
+    field.render(&scaled, QPoint(1, 1));
+    EXPECT_EQ(scaled.pixelColor(2, 30), QColor(0x70, 0x65, 0xA3));
+    EXPECT_EQ(scaled.pixelColor(150, 30), QColor(0x0C, 0x19, 0x28));
 }
 
 // Qt's own caret inverts the pixels under it; the theme's carets have the colour of their input.
