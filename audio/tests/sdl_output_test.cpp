@@ -103,10 +103,19 @@ TEST_F(SdlDiskOutput, APcmVoicePlaysItsFileAndEndsAfterTheDrain) {
     EXPECT_EQ(voice->error(), "");
     // The first blocks ramp up from gain 0; the rest is the file as it is. The ramp has no zero sample,
     // so the silence a starved device plays between blocks (a loaded machine) is left out first.
+    // The voice counts as ended as soon as it starts closing its line, and the disk driver's thread,
+    // starved on a loaded machine, may write the last period a little later: a voice that cut its
+    // sound short (closing without the drain) never gets there at all.
     const std::vector<std::int16_t> tail(tune.begin() + 4096, tune.end());
-    std::vector<std::int16_t> sounded = test::samplesOf(played());
-    std::erase(sounded, std::int16_t{0});
-    EXPECT_TRUE(contains(test::bytesOf(sounded), test::bytesOf(tail)));
+    bool sounds = false;
+    for (int wait = 0; wait < 100 && !sounds; ++wait) {
+        std::vector<std::int16_t> sounded = test::samplesOf(played());
+        std::erase(sounded, std::int16_t{0});
+        sounds = contains(test::bytesOf(sounded), test::bytesOf(tail));
+        if (!sounds)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(sounds);
 }
 
 TEST_F(SdlDiskOutput, CapturesWhatTheInputDeviceGives) {
