@@ -43,12 +43,17 @@ QByteArray png(const QColor& colour) {
     return bytes;
 }
 
-// A 8 kHz mono WAV of the given length in seconds.
-QByteArray wav(const std::filesystem::path& scratch, double seconds) {
-    audio::test::writeSound(scratch, 8000, 1, audio::test::ramp(static_cast<std::size_t>(8000 * seconds)));
+// The bytes of a WAV of samples (interleaved), written through scratch.
+QByteArray wav(const std::filesystem::path& scratch, int rate, int channels, std::size_t samples) {
+    audio::test::writeSound(scratch, rate, channels, audio::test::ramp(samples));
     std::ifstream in(scratch, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// A 8 kHz mono WAV of the given length in seconds.
+QByteArray wav(const std::filesystem::path& scratch, double seconds) {
+    return wav(scratch, 8000, 1, static_cast<std::size_t>(8000 * seconds));
 }
 
 void writeZip(const std::filesystem::path& path,
@@ -139,10 +144,7 @@ TEST_F(Splash, FramesWithoutSoundDevicePlayTwoSecondsOnTheClockAndSayItOnce) {
 
 TEST_F(Splash, ASoundtrackNoDevicePlaysLeavesTheIntroSilentNotFailed) {
     auto entries = frames(48);
-    audio::test::writeSound(dir.path() / "surround.wav", 8000, 6, audio::test::ramp(8000 * 6));
-    std::ifstream in(dir.path() / "surround.wav", std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    entries.emplace_back("audio.wav", QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    entries.emplace_back("audio.wav", wav(dir.path() / "surround.wav", 8000, 6, 8000 * 6));
     writeZip(intro(), entries);
     SplashVideo video({.sound = sound, .clock = {}, .onFrame = {}});
 
@@ -198,10 +200,7 @@ TEST_F(Splash, FramesFollowALongerSoundtrackForwardAndHoldTheLastUntilTheSoundEn
 TEST_F(Splash, FramesOutlastingAShorterSoundtrackFinishOnTheClock) {
     // 44.1 kHz: a length that is no whole number of microseconds, unlike the 8 kHz tracks above.
     auto entries = frames(72);
-    audio::test::writeSound(dir.path() / "short.wav", 44'100, 1, audio::test::ramp(44'101));
-    std::ifstream in(dir.path() / "short.wav", std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    entries.emplace_back("audio.wav", QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    entries.emplace_back("audio.wav", wav(dir.path() / "short.wav", 44'100, 1, 44'101));
     writeZip(intro(), entries);
     std::vector<int> shown;
     SplashVideo video(
