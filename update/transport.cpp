@@ -174,14 +174,16 @@ private:
     std::int64_t responseOffset_ = -1;
 };
 
-// After a failed attempt: bytes that arrived at a known offset and fit the entry join ".part";
-// anything else in ".incoming" is of no use and goes.
+// After a failed attempt: bytes that arrived at a known offset and fit the entry join ".part", when
+// ".part" ends at that offset; anything else in ".incoming" is of no use and goes. A body already merged
+// (its ".incoming" left behind by a removal that failed) is thus never merged twice.
 void keepWhatArrived(const fs::path& incoming, const fs::path& part, std::int64_t responseOffset,
                      std::int64_t size) {
     if (!present(incoming))
         return;
     const std::int64_t arrived = length(incoming);
-    if (arrived > 0 && responseOffset >= 0 && responseOffset + arrived <= size) {
+    const bool follows = responseOffset == 0 || (present(part) && length(part) == responseOffset);
+    if (arrived > 0 && responseOffset >= 0 && responseOffset + arrived <= size && follows) {
         if (responseOffset == 0) {
             common::replaceFile(incoming, part);
         } else {

@@ -649,5 +649,21 @@ TEST_F(CrashSteps, AnInstallationKilledAtAnyStepLeavesAConsistentRootAndAFreshEn
     }
 }
 
+// A resumed body is merged into ".part", then its ".incoming" resists removal once: the body is not
+// merged a second time, which would make ".part" outgrow the entry and the file be fetched again whole.
+TEST_F(CrashSteps, AResumedBodyIsMergedOnceWhenItsIncomingFileResistsRemoval) {
+    restore();
+    const std::string jar = TestChannel::blobPath(secondRelease().at("app/game.jar"));
+    channel.server().inject(jar, test::Fault::cutAfter(1000));
+    auto engine = channel.engine(root);
+    const Plan plan = engine->plan(second);
+    arm(0, Fault::Fail, "unlink", ".incoming");
+    engine->install(plan);
+    disarm();
+    EXPECT_TRUE(seam->fired) << "no .incoming was removed after a merge";
+    EXPECT_EQ(channel.server().bytesServed(jar), 45'000);
+    EXPECT_EQ(engine->installed()->id, secondId);
+}
+
 }  // namespace
 }  // namespace orlex::update
