@@ -6,7 +6,6 @@
 #include <zip.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,8 +16,10 @@
 
 namespace {
 
-// 2000-01-01T00:00:00Z: any fixed instant does; zip times before 1980 cannot be stored.
-constexpr std::time_t ENTRY_TIME = 946684800;
+// 2000-01-01 00:00 as the zip's own date and time fields: any fixed time does (zip times start in 1980).
+// Set as fields, not as a time_t, which libzip turns into fields in the build machine's time zone.
+constexpr zip_uint16_t ENTRY_DOS_DATE = (20 << 9) | (1 << 5) | 1;
+constexpr zip_uint16_t ENTRY_DOS_TIME = 0;
 
 struct Failure {
     std::string message;
@@ -47,7 +48,7 @@ void addFile(zip_t* archive, const std::string& name, std::string& content) {
     }
     const auto at = static_cast<zip_uint64_t>(index);
     check(archive, zip_set_file_compression(archive, at, ZIP_CM_DEFLATE, 9) == 0, name);
-    check(archive, zip_file_set_mtime(archive, at, ENTRY_TIME, 0) == 0, name);
+    check(archive, zip_file_set_dostime(archive, at, ENTRY_DOS_TIME, ENTRY_DOS_DATE, 0) == 0, name);
 }
 
 void write(const std::filesystem::path& output, const std::string& version,
@@ -71,7 +72,9 @@ void write(const std::filesystem::path& output, const std::string& version,
     try {
         const zip_int64_t dir = zip_dir_add(archive, "META-INF", ZIP_FL_ENC_UTF_8);
         check(archive, dir >= 0, "META-INF/");
-        check(archive, zip_file_set_mtime(archive, static_cast<zip_uint64_t>(dir), ENTRY_TIME, 0) == 0,
+        check(archive,
+              zip_file_set_dostime(archive, static_cast<zip_uint64_t>(dir), ENTRY_DOS_TIME, ENTRY_DOS_DATE,
+                                   0) == 0,
               "META-INF/");
         addFile(archive, "META-INF/MANIFEST.MF", contents[0]);
         for (std::size_t i = 0; i < files.size(); ++i)
