@@ -167,8 +167,7 @@ void Cosmos::paintFrameBackdrop(QPainter& g, double t, const QRegion& region) {
     }
     // Only what the frame repaints: one blit of the whole panel under a clip of many small places
     // would be cut into scanline jobs for the painter's worker threads.
-    for (const QRect& place : region)
-        g.drawPixmap(place, skyWithOrbits_, QRectF(place.topLeft() * ratio, place.size() * ratio));
+    drawKeptPlaces(g, skyWithOrbits_, region);
     paintParticles(g, width(), height(), t, region);
     paintedTime_ = t;
 }
@@ -228,8 +227,7 @@ void Surface::paintEvent(QPaintEvent* event) {
     // The card from its kept picture: the backdrop's frames repaint small places under it many times a
     // second, and the card's shapes and gradients would be laid out again for each.
     QPainter g(this);
-    for (const QRect& place : event->region())
-        g.drawPixmap(place, card_, QRectF(place.topLeft() * ratio, place.size() * ratio));
+    drawKeptPlaces(g, card_, event->region());
 }
 
 void Surface::paintCard(QPainter& g, int w, int h, bool selected) {
@@ -257,6 +255,18 @@ bool Surface::event(QEvent* event) {
         static_cast<QDynamicPropertyChangeEvent*>(event)->propertyName() == "selected")
         update();
     return QWidget::event(event);
+}
+
+void drawKeptPlaces(QPainter& g, const QPixmap& kept, const QRegion& places) {
+    const qreal ratio = kept.devicePixelRatio();
+    for (const QRect& place : places) {
+        const int left = static_cast<int>(std::floor(place.left() * ratio));
+        const int top = static_cast<int>(std::floor(place.top() * ratio));
+        const int right = static_cast<int>(std::ceil((place.right() + 1) * ratio));
+        const int bottom = static_cast<int>(std::ceil((place.bottom() + 1) * ratio));
+        const QRectF device(left, top, right - left, bottom - top);
+        g.drawPixmap(QRectF(device.topLeft() / ratio, device.size() / ratio), kept, device);
+    }
 }
 
 }  // namespace orlex::ui

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QPainter>
 #include <QPixmap>
 #include <QRegion>
 #include <QTimer>
@@ -87,5 +88,10 @@ private:
     QPixmap card_;
     bool cardSelected_ = false;
 };
+
+// Draws the places (logical) of a picture kept at the device's pixel ratio, one small blit each. Each
+// place is widened to whole device pixels: at a fractional ratio (150 %) a logical place starts inside a
+// device pixel, and pieces cut there would meet one pixel apart.
+void drawKeptPlaces(QPainter& g, const QPixmap& kept, const QRegion& places);
 
 }  // namespace orlex::ui

@@ -266,10 +266,7 @@ void LauncherViewWidget::paintEvent(QPaintEvent* event) {
     const int w = width(), h = height();
     const int x = margin(w) + leftColumn(w) + 12;
     if (art_ && w - x > 0 && h > 80) {
-        const QPixmap& art = artLayer(t);
-        const qreal ratio = art.devicePixelRatio();
-        for (const QRect& place : event->region())  // small blits, as for the backdrop
-            g.drawPixmap(place, art, QRectF(place.topLeft() * ratio, place.size() * ratio));
+        drawKeptPlaces(g, artLayer(t), event->region());  // small blits, as for the backdrop
     }
     if (logo_ && w - x - 70 > 0) {
         const QPixmap& logo = logoLayer();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -106,6 +107,29 @@ TEST(SurfaceCard, TopLightRunsFromVioletToCyan) {
     surface.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
     EXPECT_GT(image.pixelColor(30, 0).red(), image.pixelColor(30, 0).green());
     EXPECT_GT(image.pixelColor(365, 0).green(), image.pixelColor(365, 0).red());
+}
+
+// On a screen scaled to 150 % (its own run: QT_SCALE_FACTOR=1.5), a card repainted in small places at
+// odd positions, as the backdrop's frames repaint it, is the card painted whole: the pieces meet.
+TEST(FractionalScale, ACardRepaintedInSmallPlacesIsTheCardPaintedWhole) {
+    if (qEnvironmentVariable("QT_SCALE_FACTOR") != "1.5")
+        GTEST_SKIP() << "runs on a screen scaled to 150 %";
+    ASSERT_EQ(qApp->devicePixelRatio(), 1.5);
+    Surface surface;
+    surface.resize(371, 161);
+    const QImage whole = surface.grab().toImage();
+    QPixmap pieces(whole.size());
+    pieces.setDevicePixelRatio(1.5);
+    pieces.fill(Qt::transparent);
+    for (int y = 0; y < 161; y += 7)
+        for (int x = 0; x < 371; x += 7)
+            surface.render(&pieces, QPoint(x, y), QRegion(x, y, 7, 7));
+    const QImage pieced = pieces.toImage().convertToFormat(whole.format());
+    int differing = 0;
+    for (int y = 0; y < whole.height(); ++y)
+        for (int x = 0; x < whole.width(); ++x)
+            differing += whole.pixel(x, y) != pieced.pixel(x, y);
+    EXPECT_EQ(differing, 0);
 }
 
 TEST(GearIcon, HasTheDescribedRadiiAndHub) {
