@@ -324,9 +324,13 @@ void MainWindow::closeLauncher() {
     QCoreApplication::exit(0);
 }
 
-void MainWindow::dispose() {
+void MainWindow::withdraw() {
     displayable_->store(false);
     hide();
+}
+
+void MainWindow::dispose() {
+    withdraw();
     deleteLater();
 }
 
@@ -396,8 +400,7 @@ void MainWindow::chooseInstallFolder() {
         return;
     const QString absolute = QDir(chosen).absolutePath();
     common::Preferences(launcher::PREFS).put("installation", absolute.toStdString());
-    displayable_->store(false);
-    hide();
+    withdraw();
     try {
         changeRoot_(std::filesystem::path(absolute.toStdU16String()));
     } catch (...) {

@@ -83,6 +83,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Hides the window, which is no longer displayable from then on (show() and the flag bring it back).
+    void withdraw();
+
     MainWindow(launcher::Launcher& launcher, RootChange changeRoot);
     void wireButtons();
 

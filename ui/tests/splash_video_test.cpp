@@ -105,6 +105,14 @@ void offGuiThread(Fn fn, const std::function<void()>& whileRunning = {}) {
     QApplication::processEvents();
 }
 
+// An intro ended by a stop request: "Intro interrompue", and no window of it left.
+void expectInterruptedLeavingNoWindow(const std::exception_ptr& failure) {
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(test::failureMessage<common::Interrupted>([&] { std::rethrow_exception(failure); }),
+              "Intro interrompue");
+    EXPECT_EQ(splashWindows(), 0);
+}
+
 class Splash : public testing::Test {
 protected:
     std::filesystem::path film() const { return dir.path() / "velkor-games-logo.mp4"; }
@@ -247,10 +255,7 @@ TEST_F(Splash, InterruptionEndsTheIntroAndLeavesNoHoldingScreen) {
                 stop.request_stop();
         });
 
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(test::failureMessage<common::Interrupted>([&] { std::rethrow_exception(failure); }),
-              "Intro interrompue");
-    EXPECT_EQ(splashWindows(), 0);
+    expectInterruptedLeavingNoWindow(failure);
 }
 
 // The launcher closing while the intro plays: the GUI thread stops the player's worker and waits for it,
@@ -268,10 +273,7 @@ TEST_F(Splash, StoppingThePlayerFromTheGuiThreadEndsTheIntroAndItsWindow) {
 
     whileServingGui([&] { worker.shutdown(); });
 
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(test::failureMessage<common::Interrupted>([&] { std::rethrow_exception(failure); }),
-              "Intro interrompue");
-    EXPECT_EQ(splashWindows(), 0);
+    expectInterruptedLeavingNoWindow(failure);
 }
 
 TEST_F(Splash, ARetainedIntroLeavesExactlyOneHoldingScreenUntilClosed) {
